@@ -1,0 +1,46 @@
+// Operating-system services that are not the serial port: pauses, the local
+// time, and the files the jobs read and write. One header, two backends
+// (os_posix.cpp, os_win32.cpp).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+void sleep_ms(unsigned ms);
+
+struct local_time {
+    int year, month, day, hour, minute;
+};
+local_time get_local_time();
+
+// Files. A file is a platform handle (descriptor or HANDLE); no_file marks
+// a failed open.
+using file_t = std::intptr_t;
+inline constexpr file_t no_file = -1;
+
+// Opens an existing file for reading, shared with other readers.
+file_t file_open_read(const char* path);
+
+// Creates a new, exclusively held file next to target (same folder) to be
+// put in the target's place by file_commit. Its name goes into tmp_path.
+file_t file_create_temp(const char* target, char* tmp_path, std::size_t tmp_capacity);
+
+// Both return 1 only when exactly n bytes moved.
+int file_read(file_t f, void* buffer, std::uint32_t n);
+int file_write(file_t f, const void* data, std::uint32_t n);
+
+int file_seek(file_t f, std::uint64_t position);
+int file_size(file_t f, std::uint64_t* size);
+void file_close(file_t f);
+
+// Flushes f to the disk, closes it and renames tmp_path over target.
+// Returns 1 on success; on failure the temporary file is removed and the
+// target is left as it was.
+int file_commit(file_t f, const char* tmp_path, const char* target);
+
+// Closes f and removes the temporary file.
+void file_discard(file_t f, const char* tmp_path);
+
+// Removes the temporary file of a save that is under way, if there is one.
+// Safe to call from the interrupt handler.
+void remove_pending_temp();

@@ -1,0 +1,19 @@
+// The firmware update: image check, loader entry, image stream, restart and
+// the wait for the new version.
+#pragma once
+
+// Checks the image's header, switches the box into its loader and streams
+// the whole file. Unlike the other operations it returns 0 when the image
+// was sent and 1 on failure.
+int firmware_update(const char* path);
+
+// Sends "902" and waits for the loader's 998; 1 when it answered.
+int enter_bootloader();
+
+// Waits under the boot timeouts for the loader to confirm the image, then
+// orders the restart with "030". 1 on success.
+int reboot();
+
+// Waits for the restarted box's status line and prints its version. 1 on
+// success.
+int wait_boot();

@@ -1,0 +1,103 @@
+// halvoranupdate: services the box over a serial line, one job per run.
+//
+// Exit status: 0 when the job completed (and on the usage path), 1 when the
+// keyboard interrupt ended the run, 2 when the port could not be opened, the
+// connection check failed or the job failed.
+#include "channels/channel_list.hpp"
+#include "common/os.hpp"
+#include "firmware/firmware.hpp"
+#include "front/console.hpp"
+#include "link/protocol.hpp"
+#include "link/serial.hpp"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr int exit_done = 0;
+constexpr int exit_interrupted = 1;
+constexpr int exit_failed = 2;
+
+} // namespace
+
+// The command-line arguments, kept for the whole run.
+const char* port = "";
+const char* filename = "";
+const char* sender_name = "senderl.cxf";
+
+extern "C" void sigfunc(int sig)
+{
+    if (sig != SIGINT)
+        return;
+    // Only async-signal-safe work: put the terminal back, drop the partial
+    // file of a save, end at once. Nothing is sent to the box.
+    console_restore();
+    remove_pending_temp();
+    std::_Exit(exit_interrupted);
+}
+
+namespace {
+
+int key_prompt_ending()
+{
+    std::printf("Weiter mit beliebiger Taste!\n");
+    wait_key();
+    return exit_failed;
+}
+
+int failure_ending()
+{
+    close_serial();
+    return key_prompt_ending();
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::signal(SIGINT, sigfunc);
+    console_setup();
+    std::printf("Halvoran update 1.04\n");
+
+    if (argc < 3) {
+        std::printf("Parameter fehlt!\n");
+        std::printf("halvoranupdate.exe <com> <Datei>\n");
+        std::printf("z.B. halvoranupdate.exe com1 firmware.zova\n");
+        std::printf("\nhalvoranupdate.exe com1 s Speichert die Senderliste auf den PC.\n");
+        std::printf("\nhalvoranupdate.exe com1 l Laedt die Senderliste auf die Box.\n");
+        std::printf("Weiter mit beliebiger Taste!\n");
+        wait_key();
+        return exit_done;
+    }
+
+    port = argv[1];
+    filename = argv[2];
+    if (argc > 3)
+        sender_name = argv[3];
+    std::printf("Parameter: %s %s %s\n\n", port, filename, argc > 3 ? argv[3] : "");
+
+    if (!open_serial(port)) {
+        std::printf("Kann %s nicht oeffnen!\n", port);
+        return key_prompt_ending();
+    }
+    if (!test_con())
+        return failure_ending();
+
+    if (std::strcmp(filename, "s") == 0) {
+        int ok = get_channel_list(sender_name);
+        close_serial();
+        return ok ? exit_done : exit_failed;
+    }
+    if (std::strcmp(filename, "l") == 0) {
+        int ok = send_channel_list(sender_name);
+        close_serial();
+        return ok ? exit_done : exit_failed;
+    }
+    if (firmware_update(filename) != 0 || !reboot() || !wait_boot())
+        return failure_ending();
+    close_serial();
+    return exit_done;
+}

@@ -1,0 +1,47 @@
+#include "link/protocol.hpp"
+
+#include "common/globals.hpp"
+#include "link/serial.hpp"
+
+#include <cstdio>
+#include <cstring>
+
+int readline()
+{
+    std::memset(linebuf, 0, sizeof linebuf);
+    std::size_t count = 0;
+    for (;;) {
+        // One byte per read, so that nothing after the line feed is taken
+        // from the port: raw data may follow the line.
+        unsigned char byte = 0;
+        if (!async_io(&byte, 1, 0)) {
+            std::printf("Die Box antwortet nicht!\n");
+            return 0;
+        }
+        if (byte == '\n')
+            return 1;
+        if (byte == '\r')
+            continue;
+        if (count < linebuf_size - 1)
+            linebuf[count++] = static_cast<char>(byte);
+    }
+}
+
+int send_cmd_buffer(const char* text)
+{
+    char line_feed = '\n';
+    if (!async_io(const_cast<char*>(text), static_cast<int>(std::strlen(text)), 1) ||
+        !async_io(&line_feed, 1, 1)) {
+        std::printf("async_io failed\n");
+        return 0;
+    }
+    return 1;
+}
+
+int get_cmd_buffer(char* destination)
+{
+    if (!readline())
+        return 0;
+    std::memcpy(destination, linebuf, linebuf_size);
+    return 1;
+}

@@ -1,0 +1,24 @@
+// Command and response lines on the serial line.
+#pragma once
+
+// Reads one response line into linebuf: carriage returns dropped, the line
+// feed ends the line and is not stored, at most 255 characters kept (the
+// rest of a longer line is read and dropped). Returns 1 when a line feed
+// ended the line; 0 after printing "Die Box antwortet nicht!\n" when a byte
+// did not come, with the characters that came before left in linebuf.
+int readline();
+
+// Sends text and one line feed. Returns 1 when both went out, else prints
+// "async_io failed\n" and returns 0.
+int send_cmd_buffer(const char* text);
+
+// Reads one line and, only when that succeeded, copies linebuf with its
+// terminator into destination (256 bytes). Returns 1 then; 0 with the
+// destination untouched when the read failed.
+int get_cmd_buffer(char* destination);
+
+// Checks the connection: asks the box for its status with "501" in up to
+// three attempts, prints the running version, refuses a box of another
+// make. Leaves the command timeouts in force. Returns 1 when the run may go
+// on, 0 when no usable box answered.
+int test_con();

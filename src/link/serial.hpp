@@ -1,0 +1,28 @@
+// The one serial connection to the box: open and configure, exact-count
+// transfers, read-timeout profiles and the receive purge. One header, two
+// backends (serial_posix.cpp, serial_win32.cpp).
+#pragma once
+
+// Read-timeout profiles. open: a read waits without limit. command: a read
+// fails when no byte arrives within 1000 ms in total or a gap of more than
+// 50 ms follows a received byte. boot: the same with 20000 ms in total.
+// Writes never time out.
+enum class timeout_profile { open, command, boot };
+
+// Opens the named device exclusively, sets 115200 baud 8N1 raw with no flow
+// control, DTR and RTS off, and the open profile. Sets handle_com. Returns 1
+// when the port is ready, 0 on any failure (nothing is left open then).
+int open_serial(const char* name);
+
+// Moves exactly count bytes: direction 0 reads into buffer, any other value
+// writes from it. Returns 1 only when the whole count moved; prints nothing.
+int async_io(void* buffer, int count, int direction);
+
+// Applies a read-timeout profile; failures are not reported.
+void set_timeout_profile(timeout_profile profile);
+
+// Drops every received byte that has not been read yet.
+void purge_receive();
+
+// Closes handle_com if it is open.
+void close_serial();

@@ -1,0 +1,181 @@
+// POSIX (termios) backend of the serial port.
+#include "link/serial.hpp"
+
+#include "common/globals.hpp"
+
+#include <cerrno>
+#include <climits>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+// Current read limits in milliseconds; total < 0 means no limit.
+int read_total_ms = -1;
+int read_interval_ms = -1;
+
+int fd() { return static_cast<int>(handle_com); }
+
+long long now_ms()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int configure(int d)
+{
+    termios tio{};
+    if (tcgetattr(d, &tio) != 0)
+        return 0;
+    cfmakeraw(&tio);
+    // cfmakeraw leaves these as another program may have left them.
+    tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS | CSTOPB | PARENB | CSIZE | HUPCL);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | ISTRIP | ICRNL | INLCR |
+                                          IGNCR | BRKINT | PARMRK | IGNPAR);
+    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tio.c_lflag &= ~static_cast<tcflag_t>(ISIG | ICANON | ECHO | ECHONL | IEXTEN);
+    // Reads block for at least one byte; every read is preceded by poll(),
+    // which carries the time limits.
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    if (cfsetispeed(&tio, B115200) != 0 || cfsetospeed(&tio, B115200) != 0)
+        return 0;
+    if (tcsetattr(d, TCSANOW, &tio) != 0)
+        return 0;
+
+    // tcsetattr reports success when any one change took; read back.
+    termios back{};
+    if (tcgetattr(d, &back) != 0)
+        return 0;
+    if (cfgetispeed(&back) != B115200 || cfgetospeed(&back) != B115200 ||
+        (back.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS)) != CS8 ||
+        (back.c_cflag & (CLOCAL | CREAD)) != (CLOCAL | CREAD) ||
+        (back.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR)) != 0 ||
+        (back.c_lflag & (ISIG | ICANON | ECHO | IEXTEN)) != 0 || (back.c_oflag & OPOST) != 0)
+        return 0;
+
+    // DTR and RTS off. A pseudo-terminal has no modem lines, so failing
+    // here is no error.
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    (void)ioctl(d, TIOCMBIC, &lines);
+    return 1;
+}
+
+} // namespace
+
+int open_serial(const char* name)
+{
+    int d = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (d < 0)
+        return 0;
+    // Exclusive use: TIOCEXCL refuses later opens by ordinary users, and the
+    // advisory lock refuses a second instance of this program (also as root).
+    if (!isatty(d) || flock(d, LOCK_EX | LOCK_NB) != 0) {
+        close(d);
+        return 0;
+    }
+    if (ioctl(d, TIOCEXCL) != 0 || !configure(d)) {
+        (void)ioctl(d, TIOCNXCL);
+        close(d);
+        return 0;
+    }
+    handle_com = d;
+    set_timeout_profile(timeout_profile::open);
+    return 1;
+}
+
+void set_timeout_profile(timeout_profile profile)
+{
+    switch (profile) {
+    case timeout_profile::open:
+        read_total_ms = -1;
+        read_interval_ms = -1;
+        break;
+    case timeout_profile::command:
+        read_total_ms = 1000;
+        read_interval_ms = 50;
+        break;
+    case timeout_profile::boot:
+        read_total_ms = 20000;
+        read_interval_ms = 50;
+        break;
+    }
+}
+
+int async_io(void* buffer, int count, int direction)
+{
+    if (count < 0 || handle_com == invalid_handle)
+        return 0;
+    auto* p = static_cast<unsigned char*>(buffer);
+    int done = 0;
+    if (direction != 0) {
+        while (done < count) {
+            ssize_t r = write(fd(), p + done, static_cast<size_t>(count - done));
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r <= 0)
+                return 0;
+            done += static_cast<int>(r);
+        }
+        return 1;
+    }
+
+    const long long start = now_ms();
+    long long last_byte = 0;
+    while (done < count) {
+        // The total limit runs from the start of the call; the interval limit
+        // from the last byte received, once one has come.
+        int wait = -1;
+        long long now = now_ms();
+        if (read_total_ms >= 0) {
+            long long left = start + read_total_ms - now;
+            if (done > 0 && read_interval_ms >= 0) {
+                long long gap_left = last_byte + read_interval_ms - now;
+                if (gap_left < left)
+                    left = gap_left;
+            }
+            if (left < 0)
+                left = 0;
+            wait = static_cast<int>(left > INT_MAX ? INT_MAX : left);
+        }
+        pollfd pfd{fd(), POLLIN, 0};
+        int ready = poll(&pfd, 1, wait);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return 0; // time limit reached, or poll failed
+        ssize_t r = read(fd(), p + done, static_cast<size_t>(count - done));
+        if (r < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        // End of file or an error such as EIO: the line has gone away.
+        if (r <= 0)
+            return 0;
+        done += static_cast<int>(r);
+        last_byte = now_ms();
+    }
+    return 1;
+}
+
+void purge_receive()
+{
+    if (handle_com != invalid_handle)
+        (void)tcflush(fd(), TCIFLUSH);
+}
+
+void close_serial()
+{
+    if (handle_com != invalid_handle) {
+        // The exclusive flag belongs to the device, not to the descriptor:
+        // drop it so that the next run can open the port.
+        (void)ioctl(fd(), TIOCNXCL);
+        close(fd());
+        handle_com = invalid_handle;
+    }
+}

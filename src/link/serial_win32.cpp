@@ -1,0 +1,126 @@
+// Win32 backend of the serial port.
+#include "link/serial.hpp"
+
+#include "common/globals.hpp"
+
+#include <windows.h>
+
+namespace {
+
+HANDLE com() { return reinterpret_cast<HANDLE>(handle_com); }
+
+// COM10 and above open only through the device namespace (\\.\COM10); the
+// prefix works for every COM number, so a bare "COM<n>" (any case) gets it.
+// Names that carry a prefix or are anything else are used as given.
+bool bare_com_name(const char* name)
+{
+    if ((name[0] | 0x20) != 'c' || (name[1] | 0x20) != 'o' || (name[2] | 0x20) != 'm')
+        return false;
+    const char* p = name + 3;
+    if (*p < '0' || *p > '9')
+        return false;
+    while (*p >= '0' && *p <= '9')
+        ++p;
+    return *p == '\0';
+}
+
+void apply(DWORD interval, DWORD total)
+{
+    COMMTIMEOUTS t{};
+    // Read the current values first, then replace all five fields.
+    (void)GetCommTimeouts(com(), &t);
+    t.ReadIntervalTimeout = interval;
+    t.ReadTotalTimeoutMultiplier = 0;
+    t.ReadTotalTimeoutConstant = total;
+    t.WriteTotalTimeoutMultiplier = 0;
+    t.WriteTotalTimeoutConstant = 0;
+    (void)SetCommTimeouts(com(), &t);
+}
+
+} // namespace
+
+int open_serial(const char* name)
+{
+    char device[300];
+    if (bare_com_name(name) && lstrlenA(name) < 250) {
+        lstrcpyA(device, "\\\\.\\");
+        lstrcatA(device, name);
+        name = device;
+    }
+    HANDLE h =
+        CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE || h == nullptr)
+        return 0;
+
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    COMMTIMEOUTS open_timeouts{};
+    if (!GetCommState(h, &dcb)) {
+        CloseHandle(h);
+        return 0;
+    }
+    dcb.DCBlength = sizeof dcb;
+    dcb.BaudRate = 115200;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = 1;
+    dcb.fParity = 0;
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    dcb.fDsrSensitivity = 0;
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.fNull = 0;
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    // The open profile: all five fields 0, so a read waits without limit.
+    if (!SetCommTimeouts(h, &open_timeouts) || !SetCommState(h, &dcb) || !SetupComm(h, 256, 256)) {
+        CloseHandle(h);
+        return 0;
+    }
+    handle_com = reinterpret_cast<std::intptr_t>(h);
+    return 1;
+}
+
+void set_timeout_profile(timeout_profile profile)
+{
+    switch (profile) {
+    case timeout_profile::open:
+        apply(0, 0);
+        break;
+    case timeout_profile::command:
+        apply(50, 1000);
+        break;
+    case timeout_profile::boot:
+        apply(50, 20000);
+        break;
+    }
+}
+
+int async_io(void* buffer, int count, int direction)
+{
+    if (count < 0 || handle_com == invalid_handle)
+        return 0;
+    DWORD moved = 0;
+    BOOL ok;
+    if (direction == 0)
+        ok = ReadFile(com(), buffer, static_cast<DWORD>(count), &moved, nullptr);
+    else
+        ok = WriteFile(com(), buffer, static_cast<DWORD>(count), &moved, nullptr);
+    return ok && moved == static_cast<DWORD>(count) ? 1 : 0;
+}
+
+void purge_receive()
+{
+    if (handle_com != invalid_handle)
+        (void)PurgeComm(com(), PURGE_RXCLEAR);
+}
+
+void close_serial()
+{
+    if (handle_com != invalid_handle) {
+        CloseHandle(com());
+        handle_com = invalid_handle;
+    }
+}
