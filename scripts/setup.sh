@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what building and testing need, only what is missing (Debian).
+set -euo pipefail
+
+packages=(cmake ninja-build g++ libgtest-dev g++-mingw-w64-x86-64-posix wine wine64 "$@")
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,223 @@
+// The serial port, the line protocol and the response scanner, over a real
+// pseudo-terminal: the test plays the box on the master side.
+#include "common/globals.hpp"
+#include "link/protocol.hpp"
+#include "link/scan.hpp"
+#include "link/serial.hpp"
+#include "support/harness.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+namespace {
+
+class line_test : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        pty = open_pty();
+        ASSERT_EQ(open_serial(pty.slave_path.c_str()), 1);
+        set_timeout_profile(timeout_profile::command);
+    }
+    void TearDown() override
+    {
+        close_serial();
+        close_pty(pty);
+    }
+    void box_sends(const std::string& bytes) { write_all(pty.master, bytes); }
+    std::string box_receives(std::size_t n) { return read_some(pty.master, n, 2000); }
+    std::string line() const { return std::string(linebuf); }
+
+    pty_pair pty;
+};
+
+TEST_F(line_test, readline_drops_carriage_returns_and_joins_the_sides)
+{
+    box_sends("99\r9 OS\r\n\r\n");
+    ASSERT_EQ(readline(), 1);
+    EXPECT_EQ(line(), "999 OS");
+    // A line of only CR LF is an empty line.
+    ASSERT_EQ(readline(), 1);
+    EXPECT_EQ(line(), "");
+}
+
+TEST_F(line_test, readline_keeps_255_characters_and_drops_the_rest_of_a_long_line)
+{
+    std::string long_line(300, 'x');
+    long_line[254] = 'A';
+    long_line[255] = 'B';
+    box_sends(long_line + "\nnext\n");
+    ASSERT_EQ(readline(), 1);
+    EXPECT_EQ(line().size(), 255u);
+    EXPECT_EQ(line().back(), 'A');
+    EXPECT_EQ(linebuf[255], '\0');
+    // The dropped characters were read: the next line starts clean.
+    ASSERT_EQ(readline(), 1);
+    EXPECT_EQ(line(), "next");
+}
+
+TEST_F(line_test, readline_stores_a_nul_byte_like_any_other)
+{
+    box_sends(std::string("ab\0cd\n", 6));
+    ASSERT_EQ(readline(), 1);
+    EXPECT_EQ(std::memcmp(linebuf, "ab\0cd\0", 6), 0);
+}
+
+TEST_F(line_test, raw_mode_passes_control_bytes_both_ways)
+{
+    // Signal characters, XON/XOFF, CR and bytes above 0x7F must neither be
+    // interpreted nor translated on either side of the line.
+    std::string bytes("\x00\x03\x11\x13\x0d\x0a\x1a\x7f\xff\x1c", 10);
+    box_sends(bytes);
+    char got[10] = {};
+    ASSERT_EQ(async_io(got, 10, 0), 1);
+    EXPECT_EQ(std::string(got, 10), bytes);
+    ASSERT_EQ(async_io(bytes.data(), 10, 1), 1);
+    EXPECT_EQ(box_receives(10), bytes);
+}
+
+TEST_F(line_test, a_line_cut_off_fails_after_the_command_timeout_and_keeps_what_came)
+{
+    box_sends("999 OS 1.0");
+    double start = now_seconds();
+    EXPECT_EQ(readline(), 0);
+    double took = now_seconds() - start;
+    EXPECT_EQ(line(), "999 OS 1.0");
+    // Each byte is a read of its own, so the wait for the missing line feed
+    // is a whole command timeout.
+    EXPECT_GT(took, 0.9);
+    EXPECT_LT(took, 1.5);
+}
+
+TEST_F(line_test, a_silent_line_fails_after_about_one_second)
+{
+    double start = now_seconds();
+    char byte = 0;
+    EXPECT_EQ(async_io(&byte, 1, 0), 0);
+    double took = now_seconds() - start;
+    EXPECT_GT(took, 0.9);
+    EXPECT_LT(took, 1.5);
+}
+
+TEST_F(line_test, a_partial_read_is_a_failure_with_the_bytes_in_the_buffer)
+{
+    box_sends("abc");
+    char buf[8] = {};
+    EXPECT_EQ(async_io(buf, 8, 0), 0);
+    EXPECT_STREQ(buf, "abc");
+    // Zero bytes asked, zero moved: success.
+    EXPECT_EQ(async_io(buf, 0, 1), 1);
+}
+
+TEST_F(line_test, get_cmd_buffer_leaves_the_destination_alone_after_a_failed_read)
+{
+    char dest[linebuf_size];
+    std::strcpy(dest, "previous");
+    EXPECT_EQ(get_cmd_buffer(dest), 0);
+    EXPECT_STREQ(dest, "previous");
+    box_sends("500 2 1 10 H28\n");
+    EXPECT_EQ(get_cmd_buffer(dest), 1);
+    EXPECT_STREQ(dest, "500 2 1 10 H28");
+}
+
+TEST_F(line_test, commands_end_with_one_line_feed)
+{
+    EXPECT_EQ(send_cmd_buffer("501"), 1);
+    EXPECT_EQ(send_cmd_buffer(""), 1);
+    EXPECT_EQ(box_receives(5), "501\n\n");
+}
+
+TEST_F(line_test, purge_drops_unread_bytes_and_keeps_later_ones)
+{
+    box_sends("stale line\n");
+    usleep(100000);
+    purge_receive();
+    box_sends("fresh\n");
+    ASSERT_EQ(readline(), 1);
+    EXPECT_EQ(line(), "fresh");
+}
+
+TEST_F(line_test, a_line_that_goes_away_is_a_failed_read_not_a_hang)
+{
+    set_timeout_profile(timeout_profile::open);
+    close(pty.master);
+    close(pty.slave_keep);
+    pty.master = pty.slave_keep = -1;
+    double start = now_seconds();
+    char byte = 0;
+    EXPECT_EQ(async_io(&byte, 1, 0), 0);
+    EXPECT_LT(now_seconds() - start, 1.0);
+}
+
+TEST(serial_open, refuses_a_second_user_and_things_that_are_no_terminal)
+{
+    pty_pair pty = open_pty();
+    ASSERT_EQ(open_serial(pty.slave_path.c_str()), 1);
+    std::intptr_t first = handle_com;
+    EXPECT_EQ(open_serial(pty.slave_path.c_str()), 0);
+    EXPECT_EQ(handle_com, first);
+    close_serial();
+    // Once closed, the port can be opened again.
+    EXPECT_EQ(open_serial(pty.slave_path.c_str()), 1);
+    close_serial();
+    close_pty(pty);
+
+    handle_com = invalid_handle;
+    EXPECT_EQ(open_serial("/nonexistent/tty"), 0);
+    std::string plain = temp_dir() + "/plain";
+    write_file(plain, "x");
+    EXPECT_EQ(open_serial(plain.c_str()), 0);
+    EXPECT_EQ(handle_com, invalid_handle);
+}
+
+TEST(scan, converts_fields_like_formatted_scanning)
+{
+    char w1[word_size], w2[word_size], w3[word_size];
+    int count = 0;
+    std::uint32_t size = 0, crc = 0;
+    EXPECT_EQ(scan_line("500 2 1 150 H28", "%s %s %s %d H%x", w1, w2, w3, &count, &size), 5);
+    EXPECT_EQ(count, 150);
+    EXPECT_EQ(size, 0x28u);
+    EXPECT_EQ(scan_line("DATA H1f4 H376E6E7 3", "%s H%lx H%lx %d", w1, &size, &crc, &count), 4);
+    EXPECT_EQ(size, 500u);
+    EXPECT_EQ(crc, 0x376E6E7u);
+    int code = 0;
+    EXPECT_EQ(scan_line("  -12   word trailing", "%d %s", &code, w1), 2);
+    EXPECT_EQ(code, -12);
+    EXPECT_STREQ(w1, "word");
+}
+
+TEST(scan, stops_at_the_first_field_that_does_not_match)
+{
+    char w[word_size];
+    int code = 0;
+    std::uint32_t value = 0;
+    EXPECT_EQ(scan_line("999", "%d %s", &code, w), 1);
+    EXPECT_EQ(scan_line("", "%d %s", &code, w), 0);
+    EXPECT_EQ(scan_line("OS 999", "%d %s", &code, w), 0);
+    // The H must be upper case; the digits may be either.
+    EXPECT_EQ(scan_line("a b c 1 h28", "%s %s %s %d H%x", w, w, w, &code, &value), 4);
+    // Numbers that do not fit are a mismatch, not a wrapped value.
+    EXPECT_EQ(scan_line("99999999999 OS", "%d %s", &code, w), 0);
+    EXPECT_EQ(scan_line("2147483647 OS", "%d %s", &code, w), 2);
+    EXPECT_EQ(scan_line("-2147483648 OS", "%d %s", &code, w), 2);
+    EXPECT_EQ(code, -2147483647 - 1);
+    EXPECT_EQ(scan_line("H100000000", "H%x", &value), 0);
+    EXPECT_EQ(scan_line("HFFFFFFFF", "H%x", &value), 1);
+    EXPECT_EQ(value, 0xFFFFFFFFu);
+}
+
+TEST(scan, never_writes_more_than_a_word_buffer)
+{
+    std::string huge(1000, 'w');
+    char w[word_size + 8];
+    std::memset(w, '#', sizeof w);
+    EXPECT_EQ(scan_line(huge.c_str(), "%s", w), 1);
+    EXPECT_EQ(std::strlen(w), word_size - 1);
+    EXPECT_EQ(w[word_size], '#');
+}
+
+} // namespace

@@ -1,0 +1,108 @@
+// Test support: real processes, real pseudo-terminals, the box simulator.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// A fresh folder under the system's temporary folder, removed at exit.
+std::string temp_dir();
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& data);
+bool file_exists(const std::string& path);
+// The names in a folder, sorted.
+std::vector<std::string> list_dir(const std::string& path);
+
+struct run_result {
+    int exit_code = -1; // exit status, or 128 + signal
+    std::string out;    // standard output and standard error, as written
+    double seconds = 0;
+    bool timed_out = false;
+};
+
+// Runs a program with stdin_data as standard input (then its end).
+run_result run_command(const std::vector<std::string>& argv, const std::string& stdin_data = "",
+                       int timeout_ms = 60000, const std::string& cwd = "");
+
+// Runs the real halvoranupdate binary with the given arguments.
+run_result run_program(const std::vector<std::string>& args, const std::string& stdin_data = "",
+                       int timeout_ms = 60000, const std::string& cwd = "");
+
+// A running program whose end the test waits for later.
+class background_run {
+  public:
+    background_run(const std::vector<std::string>& argv, const std::string& cwd = "",
+                   const std::string& stdin_data = "");
+    ~background_run();
+    background_run(const background_run&) = delete;
+    background_run& operator=(const background_run&) = delete;
+    int pid() const { return pid_; }
+    // Output so far (non-blocking).
+    const std::string& output();
+    void signal(int sig);
+    run_result wait(int timeout_ms = 60000);
+
+  private:
+    int pid_ = -1;
+    int out_fd_ = -1;
+    double start_ = 0;
+    std::string out_;
+    bool done_ = false;
+    run_result result_;
+};
+
+// The box simulator as a separate process on a pseudo-terminal, with its
+// transcript, received bytes and state in a folder of its own.
+class boxsim_process {
+  public:
+    explicit boxsim_process(const std::vector<std::string>& args = {},
+                            const std::string& state_dir = "");
+    ~boxsim_process();
+    boxsim_process(const boxsim_process&) = delete;
+    boxsim_process& operator=(const boxsim_process&) = delete;
+
+    const std::string& device() const { return device_; }
+    const std::string& state_dir() const { return state_; }
+    const std::string& folder() const { return folder_; }
+    std::string transcript() const;
+    // The command lines the box received, in order.
+    std::vector<std::string> commands() const;
+    // Every byte the box received, as is.
+    std::string rx_bytes() const;
+    // Ends the simulator (SIGTERM) and waits for it.
+    void stop();
+    bool running();
+
+  private:
+    int pid_ = -1;
+    std::string folder_, state_, device_;
+};
+
+// A pseudo-terminal pair in raw mode for in-process tests: the program's
+// side opens slave_path with open_serial, the test plays the box on master.
+struct pty_pair {
+    int master = -1;
+    std::string slave_path;
+    int slave_keep = -1; // keeps the slave alive between opens
+};
+pty_pair open_pty();
+void close_pty(pty_pair& p);
+
+// Writes all bytes to fd.
+void write_all(int fd, const std::string& bytes);
+// Reads what arrives on fd until count bytes came or timeout_ms passed.
+std::string read_some(int fd, std::size_t count, int timeout_ms);
+
+// Seconds on a monotonic clock.
+double now_seconds();
+
+// The Windows program under wine. windows_exe() is empty when the build has
+// none; map_com_port links $WINEPREFIX/dosdevices/<name> (for example com5)
+// to a device, so that the Windows program opens it by that name.
+std::string windows_exe();
+void map_com_port(const std::string& name, const std::string& device);
+run_result run_windows_program(const std::vector<std::string>& args,
+                               const std::string& stdin_data = "", int timeout_ms = 60000,
+                               const std::string& cwd = "");
+// Console output of a Windows run with its CR LF line ends made LF.
+std::string unix_lines(const std::string& text);
