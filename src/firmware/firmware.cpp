@@ -1,13 +1,157 @@
 #include "firmware/firmware.hpp"
 
+#include "common/globals.hpp"
+#include "common/os.hpp"
+#include "link/protocol.hpp"
+#include "link/scan.hpp"
+#include "link/serial.hpp"
+
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr std::uint32_t header_size = 20;
+constexpr std::uint32_t block_size = 256;
+constexpr std::size_t transfer_buffer_size = 1024;
+
+constexpr int loader_code = 998;
+constexpr int status_code = 999;
+
+// The image header: "010" at byte 0 and "ZOVA" at byte 5; the other bytes
+// are not looked at.
+bool header_ok(const unsigned char* header)
+{
+    return std::memcmp(header, "010", 3) == 0 && std::memcmp(header + 5, "ZOVA", 4) == 0;
+}
+
+// Parses linebuf as "<code> <word>"; true when both fields are there and the
+// code is the one asked for.
+bool line_has_code(int wanted, char* word)
+{
+    int code = 0;
+    return scan_line(linebuf, "%d %s", &code, word) == 2 && code == wanted;
+}
+
+} // namespace
 
 int firmware_update(const char* path)
 {
-    std::printf("Firmware-Update ist noch nicht eingebaut: %s\n", path);
-    return 1;
+    file_t file = file_open_read(path);
+    if (file == no_file) {
+        std::printf("failed to open file %s!\n", path);
+        return 1;
+    }
+
+    // Zero-filled first: a file shorter than the header leaves zeros where
+    // its missing bytes would be, and the check below then fails.
+    unsigned char buffer[transfer_buffer_size];
+    std::memset(buffer, 0, sizeof buffer);
+    (void)file_read(file, buffer, header_size);
+
+    // The size is taken before the box is switched into its loader, so that
+    // an image whose size does not fit the 32-bit counters never gets there.
+    std::uint64_t size64 = 0;
+    if (!header_ok(buffer) || !file_size(file, &size64) || size64 > UINT32_MAX) {
+        std::printf("Keine Halvoran Datei!\n");
+        file_close(file);
+        return 1;
+    }
+
+    if (!enter_bootloader()) {
+        // The line reader has already said that the box did not answer.
+        file_close(file);
+        return 1;
+    }
+
+    // The whole file goes out, header included.
+    const auto size = static_cast<std::uint32_t>(size64);
+    const std::uint32_t blocks = size / block_size;
+    const std::uint32_t tail = size % block_size;
+    (void)file_seek(file, 0);
+    balken_size = size;
+    balken_ist = 0;
+
+    std::printf("Daten werden gesendet: ");
+    for (std::uint32_t i = 0; i < blocks; ++i) {
+        if (!file_read(file, buffer, block_size)) {
+            // The file changed under the transfer: sending the stale buffer
+            // would put a wrong image into the box.
+            std::printf("\nfailed to read file %s!\n", path);
+            file_close(file);
+            return 1;
+        }
+        if (!async_io(buffer, static_cast<int>(block_size), 1)) {
+            // The loader decides what follows; reboot waits for its answer.
+            std::printf("\ncom error\n");
+            file_close(file);
+            return 0;
+        }
+        balken_ist += block_size;
+        display_pro();
+    }
+    if (tail != 0) {
+        if (!file_read(file, buffer, tail)) {
+            std::printf("\nfailed to read file %s!\n", path);
+            file_close(file);
+            return 1;
+        }
+        if (!async_io(buffer, static_cast<int>(tail), 1))
+            std::printf("\ncom error\n");
+        balken_ist += tail;
+        display_pro();
+        std::printf("\n");
+    }
+    file_close(file);
+    return 0;
 }
 
-int enter_bootloader() { return 0; }
-int reboot() { return 0; }
-int wait_boot() { return 0; }
+int enter_bootloader()
+{
+    char word[word_size];
+    int failed_reads = 0;
+    send_cmd_buffer("902");
+    for (;;) {
+        if (!readline()) {
+            if (++failed_reads == 2)
+                return 0;
+            // One more request; what arrived before the time-out is still
+            // judged below, since a cut-off 998 line is an answer too.
+            send_cmd_buffer("902");
+        }
+        if (line_has_code(loader_code, word))
+            return 1;
+    }
+}
+
+int reboot()
+{
+    std::printf("Bitte warten!\n");
+    // Writing the image into the flash takes the loader a while.
+    set_timeout_profile(timeout_profile::boot);
+    char word[word_size];
+    for (;;) {
+        if (!readline())
+            return 0;
+        if (line_has_code(loader_code, word)) {
+            send_cmd_buffer("030");
+            return 1;
+        }
+    }
+}
+
+int wait_boot()
+{
+    char word[word_size];
+    for (;;) {
+        if (!readline())
+            return 0;
+        if (line_has_code(status_code, word) && word[0] == 'O' && word[1] == 'S') {
+            // The version text starts at position 7 of the status line.
+            std::printf("neue %s\n", linebuf + 7);
+            sleep_ms(4000);
+            return 1;
+        }
+    }
+}

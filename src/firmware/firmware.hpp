@@ -3,8 +3,11 @@
 #pragma once
 
 // Checks the image's header, switches the box into its loader and streams
-// the whole file. Unlike the other operations it returns 0 when the image
-// was sent and 1 on failure.
+// the whole file in 256-byte blocks and a tail. Unlike the other operations
+// it returns 0 when the image was sent and 1 on failure: file not opened,
+// header wrong, loader silent twice, or the file could not be read to its
+// end during the stream. A failed write to the port ends the stream but
+// still returns 0; the loader's answer decides what follows.
 int firmware_update(const char* path);
 
 // Sends "902" and waits for the loader's 998; 1 when it answered.

@@ -1,0 +1,664 @@
+// The firmware update: header check, loader entry, image stream, restart and
+// the wait for the new version. In-process over a real pseudo-terminal, where
+// the test plays the box on the master side, and end to end with the real
+// program.
+#include "common/globals.hpp"
+#include "firmware/firmware.hpp"
+#include "link/serial.hpp"
+#include "support/harness.hpp"
+
+#include <algorithm>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <dirent.h>
+#include <exception>
+#include <stdexcept>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+// An image with a good header; the bytes that the check ignores (3, 4 and 9
+// to 19) and the body are not zero, so that a missing or wrong byte shows.
+std::string make_image(std::size_t size)
+{
+    std::string image(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        image[i] = static_cast<char>((i * 7 + 3) % 251);
+    const std::string header = "010\xff\x80ZOVA";
+    for (std::size_t i = 0; i < header.size() && i < size; ++i)
+        image[i] = header[i];
+    return image;
+}
+
+// What the percentage display prints for a transfer of size bytes in
+// 256-byte blocks and a tail.
+std::string percentages(std::size_t size)
+{
+    std::string out;
+    char field[16];
+    std::size_t done = 0;
+    while (done < size) {
+        done += std::min<std::size_t>(256, size - done);
+        std::snprintf(field, sizeof field, "%3u%%\b\b\b\b",
+                      static_cast<unsigned>(done * 100 / size));
+        out += field;
+    }
+    if (size % 256 != 0)
+        out += "\n";
+    return out;
+}
+
+// Reads from fd until what came ends with `until`, or the time is up.
+std::string read_until(int fd, const std::string& until, int timeout_ms)
+{
+    std::string got;
+    double deadline = now_seconds() + timeout_ms / 1000.0;
+    while (got.size() < until.size() ||
+           got.compare(got.size() - until.size(), until.size(), until) != 0) {
+        int left = static_cast<int>((deadline - now_seconds()) * 1000);
+        if (left <= 0)
+            break;
+        std::string byte = read_some(fd, 1, left);
+        if (byte.empty())
+            break;
+        got += byte;
+    }
+    return got;
+}
+
+int open_descriptors()
+{
+    int count = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    while (dir != nullptr && readdir(dir) != nullptr)
+        ++count;
+    if (dir != nullptr)
+        closedir(dir);
+    return count;
+}
+
+// The box as a thread on the master side; a failure inside it is kept for
+// the test to report instead of ending the process.
+class box_thread {
+public:
+    template <typename F> explicit box_thread(F body)
+        : thread_([this, body] {
+              try {
+                  body();
+              } catch (const std::exception& e) {
+                  error_ = e.what();
+              }
+          })
+    {
+    }
+    ~box_thread() { join(); }
+    box_thread(const box_thread&) = delete;
+    box_thread& operator=(const box_thread&) = delete;
+    void join()
+    {
+        if (thread_.joinable())
+            thread_.join();
+    }
+    const std::string& error() const { return error_; }
+
+private:
+    std::string error_;
+    std::thread thread_;
+};
+
+class firmware_test : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir = temp_dir();
+        pty = open_pty();
+        ASSERT_EQ(open_serial(pty.slave_path.c_str()), 1);
+        // The connection check leaves the command timeouts in force.
+        set_timeout_profile(timeout_profile::command);
+    }
+    void TearDown() override
+    {
+        close_serial();
+        close_pty(pty);
+    }
+    std::string image_file(const std::string& bytes)
+    {
+        std::string path = dir + "/image" + std::to_string(++files) + ".zova";
+        write_file(path, bytes);
+        return path;
+    }
+    void box_sends(const std::string& bytes) { write_all(pty.master, bytes); }
+    // Everything that reached the box so far.
+    std::string box_received() { return read_some(pty.master, 1 << 20, 300); }
+
+    // Runs the update with standard output captured.
+    int update(const std::string& path)
+    {
+        return captured([&] { return firmware_update(path.c_str()); });
+    }
+    template <typename F> int captured(F step)
+    {
+        ::testing::internal::CaptureStdout();
+        int result = step();
+        out = ::testing::internal::GetCapturedStdout();
+        return result;
+    }
+
+    std::string dir;
+    pty_pair pty;
+    std::string out;
+    int files = 0;
+};
+
+TEST_F(firmware_test, an_image_with_a_tail_goes_out_whole_after_the_loader_answered)
+{
+    std::string image = make_image(300);
+    std::string path = image_file(image);
+    box_sends("998 LOADER\n");
+    int descriptors = open_descriptors();
+    EXPECT_EQ(update(path), 0);
+    EXPECT_EQ(open_descriptors(), descriptors); // the image file was closed
+    // One block of 256 and a tail of 44, header included.
+    EXPECT_EQ(out, "Daten werden gesendet:  85%\b\b\b\b100%\b\b\b\b\n");
+    EXPECT_EQ(box_received(), "902\n" + image);
+    EXPECT_EQ(balken_size, 300u);
+    EXPECT_EQ(balken_ist, 300u);
+}
+
+TEST_F(firmware_test, whole_blocks_only_end_without_a_line_feed)
+{
+    std::string image = make_image(512);
+    box_sends("998 LOADER\n");
+    EXPECT_EQ(update(image_file(image)), 0);
+    EXPECT_EQ(out, "Daten werden gesendet:  50%\b\b\b\b100%\b\b\b\b");
+    EXPECT_EQ(box_received(), "902\n" + image);
+}
+
+TEST_F(firmware_test, a_small_image_goes_out_as_a_tail_only)
+{
+    std::string image = make_image(100);
+    box_sends("998 LOADER\n");
+    EXPECT_EQ(update(image_file(image)), 0);
+    EXPECT_EQ(out, "Daten werden gesendet: 100%\b\b\b\b\n");
+    EXPECT_EQ(box_received(), "902\n" + image);
+}
+
+TEST_F(firmware_test, a_larger_image_streams_block_by_block_while_the_box_reads)
+{
+    // More than the pseudo-terminal holds: the writes wait for the box.
+    std::string image = make_image(40 * 256 + 1);
+    std::string received;
+    box_thread box([&] {
+        received = read_until(pty.master, "902\n", 5000);
+        write_all(pty.master, "998 LOADER\n");
+        received += read_some(pty.master, image.size(), 20000);
+    });
+    EXPECT_EQ(update(image_file(image)), 0);
+    box.join();
+    EXPECT_EQ(box.error(), "");
+    EXPECT_EQ(received, "902\n" + image);
+    EXPECT_EQ(out, "Daten werden gesendet: " + percentages(image.size()));
+}
+
+TEST_F(firmware_test, an_image_cut_short_during_the_stream_stops_the_stream_as_a_failure)
+{
+    // Far more than the line holds: the stream waits for the box while the
+    // file is cut short under it.
+    std::string image = make_image(1024 * 1024);
+    std::string path = image_file(image);
+    std::string received;
+    box_thread box([&] {
+        received = read_until(pty.master, "902\n", 5000);
+        write_all(pty.master, "998 LOADER\n");
+        usleep(300 * 1000);
+        if (truncate(path.c_str(), 1000) != 0)
+            throw std::runtime_error("truncate failed");
+        received += read_some(pty.master, image.size(), 2000);
+    });
+    EXPECT_EQ(update(path), 1);
+    box.join();
+    EXPECT_EQ(box.error(), "");
+    EXPECT_NE(out.find("\nfailed to read file " + path + "!\n"), std::string::npos);
+    // What went out is the image's start; nothing stale follows it.
+    ASSERT_GT(received.size(), 4u);
+    EXPECT_LT(received.size(), image.size());
+    EXPECT_EQ(received.substr(4), image.substr(0, received.size() - 4));
+}
+
+TEST_F(firmware_test, a_nine_byte_image_passes_the_check_and_is_sent)
+{
+    std::string image = "010abZOVA";
+    box_sends("998 LOADER\n");
+    EXPECT_EQ(update(image_file(image)), 0);
+    EXPECT_EQ(box_received(), "902\n" + image);
+}
+
+TEST_F(firmware_test, every_tested_header_byte_is_checked_and_nothing_reaches_the_box)
+{
+    const std::string good = make_image(64);
+    for (std::size_t position : {0, 1, 2, 5, 6, 7, 8}) {
+        SCOPED_TRACE(position);
+        std::string image = good;
+        image[position] = static_cast<char>(image[position] + 1);
+        int descriptors = open_descriptors();
+        EXPECT_EQ(update(image_file(image)), 1);
+        EXPECT_EQ(open_descriptors(), descriptors);
+        EXPECT_EQ(out, "Keine Halvoran Datei!\n");
+    }
+    // Lower case is another letter.
+    std::string lower = good;
+    lower.replace(5, 4, "zova");
+    EXPECT_EQ(update(image_file(lower)), 1);
+    EXPECT_EQ(out, "Keine Halvoran Datei!\n");
+    EXPECT_EQ(box_received(), "");
+}
+
+TEST_F(firmware_test, a_file_too_short_for_the_signature_is_refused)
+{
+    // The zero-filled buffer stands in for the missing bytes.
+    for (std::string image : {std::string(""), std::string("010"), std::string("010abZOV")}) {
+        SCOPED_TRACE(image);
+        EXPECT_EQ(update(image_file(image)), 1);
+        EXPECT_EQ(out, "Keine Halvoran Datei!\n");
+    }
+    EXPECT_EQ(box_received(), "");
+}
+
+TEST_F(firmware_test, a_file_that_cannot_be_opened_is_reported_with_its_path)
+{
+    std::string missing = dir + "/missing.zova";
+    EXPECT_EQ(update(missing), 1);
+    EXPECT_EQ(out, "failed to open file " + missing + "!\n");
+    // A folder is no image either.
+    EXPECT_EQ(update(dir), 1);
+    EXPECT_EQ(out, "failed to open file " + dir + "!\n");
+    EXPECT_EQ(box_received(), "");
+}
+
+TEST_F(firmware_test, the_loader_entry_skips_other_lines_until_998)
+{
+    // A line without a word is no answer even with the right code.
+    box_sends("999 OS 2.17\n\ngarbage\n998\n998 LOADER\n");
+    std::string image = make_image(20);
+    EXPECT_EQ(update(image_file(image)), 0);
+    EXPECT_EQ(out, "Daten werden gesendet: 100%\b\b\b\b\n");
+    EXPECT_EQ(box_received(), "902\n" + image);
+}
+
+TEST_F(firmware_test, a_first_silent_read_asks_the_loader_once_more)
+{
+    std::string image = make_image(30);
+    std::string received;
+    box_thread box([&] {
+        received = read_until(pty.master, "902\n902\n", 5000);
+        write_all(pty.master, "998 LOADER\n");
+    });
+    double start = now_seconds();
+    EXPECT_EQ(update(image_file(image)), 0);
+    double took = now_seconds() - start;
+    box.join();
+    EXPECT_EQ(box.error(), "");
+    EXPECT_EQ(received + box_received(), "902\n902\n" + image);
+    EXPECT_EQ(out, "Die Box antwortet nicht!\nDaten werden gesendet: 100%\b\b\b\b\n");
+    EXPECT_GT(took, 0.9);
+    EXPECT_LT(took, 2.0);
+}
+
+TEST_F(firmware_test, a_loader_silent_twice_ends_the_update_before_any_image_byte)
+{
+    int descriptors = open_descriptors();
+    double start = now_seconds();
+    EXPECT_EQ(update(image_file(make_image(300))), 1);
+    double took = now_seconds() - start;
+    EXPECT_EQ(open_descriptors(), descriptors);
+    EXPECT_EQ(out, "Die Box antwortet nicht!\nDie Box antwortet nicht!\n");
+    EXPECT_EQ(box_received(), "902\n902\n");
+    EXPECT_GT(took, 1.9);
+    EXPECT_LT(took, 3.0);
+}
+
+TEST_F(firmware_test, silent_reads_count_over_the_whole_loader_entry_not_in_a_row)
+{
+    box_thread box([&] {
+        (void)read_until(pty.master, "902\n902\n", 5000);
+        write_all(pty.master, "123 BUSY\n");
+    });
+    EXPECT_EQ(update(image_file(make_image(300))), 1);
+    box.join();
+    EXPECT_EQ(box.error(), "");
+    EXPECT_EQ(out, "Die Box antwortet nicht!\nDie Box antwortet nicht!\n");
+    EXPECT_EQ(box_received(), "");
+}
+
+TEST_F(firmware_test, a_998_line_cut_off_by_the_timeout_still_counts_as_the_answer)
+{
+    std::string image = make_image(40);
+    box_sends("998 LOADER");
+    EXPECT_EQ(update(image_file(image)), 0);
+    EXPECT_EQ(out, "Die Box antwortet nicht!\nDaten werden gesendet: 100%\b\b\b\b\n");
+    // The second request still goes out before the transfer.
+    EXPECT_EQ(box_received(), "902\n902\n" + image);
+}
+
+// A line whose far end stops taking data: every write fails with EPIPE,
+// while the loader's answer can still be read.
+class broken_line_test : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir = temp_dir();
+        old_pipe = std::signal(SIGPIPE, SIG_IGN);
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+        handle_com = sv[0];
+        set_timeout_profile(timeout_profile::command);
+    }
+    void TearDown() override
+    {
+        close_serial();
+        close(sv[1]);
+        std::signal(SIGPIPE, old_pipe);
+    }
+    // The box has answered already and then stopped reading, so the
+    // request itself fails too; the loader entry goes on to the answer.
+    int update_after_loader_answer(const std::string& image)
+    {
+        std::string path = dir + "/image.zova";
+        write_file(path, image);
+        write_all(sv[1], "998 LOADER\n");
+        shutdown(sv[1], SHUT_RD);
+        ::testing::internal::CaptureStdout();
+        int result = firmware_update(path.c_str());
+        out = ::testing::internal::GetCapturedStdout();
+        return result;
+    }
+
+    std::string dir;
+    int sv[2] = {-1, -1};
+    void (*old_pipe)(int) = SIG_DFL;
+    std::string out;
+};
+
+TEST_F(broken_line_test, a_failed_block_write_ends_the_transfer_but_not_the_update)
+{
+    int descriptors = open_descriptors();
+    EXPECT_EQ(update_after_loader_answer(make_image(3 * 256 + 10)), 0);
+    EXPECT_EQ(open_descriptors(), descriptors);
+    EXPECT_EQ(out, "async_io failed\nDaten werden gesendet: \ncom error\n");
+    EXPECT_EQ(balken_ist, 0u);
+}
+
+TEST_F(broken_line_test, a_failed_tail_write_still_completes_the_display)
+{
+    EXPECT_EQ(update_after_loader_answer(make_image(100)), 0);
+    EXPECT_EQ(out, "async_io failed\nDaten werden gesendet: \ncom error\n100%\b\b\b\b\n");
+    EXPECT_EQ(balken_ist, 100u);
+}
+
+TEST_F(firmware_test, reboot_waits_for_the_loaders_998_and_orders_the_restart)
+{
+    box_sends("999 OS 2.17\nFLASHING 50\n998\n998 DONE\n");
+    EXPECT_EQ(captured([] { return reboot(); }), 1);
+    EXPECT_EQ(out, "Bitte warten!\n");
+    EXPECT_EQ(box_received(), "030\n");
+}
+
+TEST_F(firmware_test, reboot_waits_longer_than_a_command_timeout)
+{
+    box_thread box([&] {
+        usleep(2500 * 1000);
+        write_all(pty.master, "998 DONE\n");
+    });
+    double start = now_seconds();
+    EXPECT_EQ(captured([] { return reboot(); }), 1);
+    box.join();
+    EXPECT_GT(now_seconds() - start, 2.4);
+    EXPECT_EQ(box_received(), "030\n");
+}
+
+TEST_F(firmware_test, reboot_fails_when_the_line_goes_away_and_orders_nothing)
+{
+    box_sends("FLASHING 10\n");
+    close(pty.master);
+    close(pty.slave_keep);
+    pty.master = pty.slave_keep = -1;
+    EXPECT_EQ(captured([] { return reboot(); }), 0);
+    EXPECT_EQ(out, "Bitte warten!\nDie Box antwortet nicht!\n");
+}
+
+TEST_F(firmware_test, wait_boot_skips_everything_but_a_status_line_and_prints_the_new_version)
+{
+    // 998 again, a 999 whose word is not OS, a code without a word.
+    box_sends("998 DONE\n999 XOS 1.0\n999\nOS 999\n999 OS_2.18 Build 4800\n");
+    double start = now_seconds();
+    EXPECT_EQ(captured([] { return wait_boot(); }), 1);
+    double took = now_seconds() - start;
+    // Only the word's first two letters are compared; the version text
+    // starts at position 7 of the line.
+    EXPECT_EQ(out, "neue 2.18 Build 4800\n");
+    // The box gets time to settle before the run ends.
+    EXPECT_GT(took, 3.9);
+    EXPECT_EQ(box_received(), "");
+}
+
+TEST_F(firmware_test, wait_boot_prints_an_empty_version_for_a_short_status_line)
+{
+    box_sends("999 OS\n");
+    EXPECT_EQ(captured([] { return wait_boot(); }), 1);
+    EXPECT_EQ(out, "neue \n");
+}
+
+TEST_F(firmware_test, wait_boot_fails_when_no_status_line_comes)
+{
+    box_sends("998 DONE\n999 OS 2.18");
+    // Under the command timeouts the wait is short; the logic is the same.
+    EXPECT_EQ(captured([] { return wait_boot(); }), 0);
+    EXPECT_EQ(out, "Die Box antwortet nicht!\n");
+}
+
+// End to end: the real program on one side of a pseudo-terminal, the box as
+// a thread on the other.
+class firmware_run_test : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir = temp_dir();
+        pty = open_pty();
+    }
+    void TearDown() override { close_pty(pty); }
+    std::string image_file(const std::string& bytes)
+    {
+        std::string path = dir + "/update.zova";
+        write_file(path, bytes);
+        return path;
+    }
+    // The connection check of the run: the box answers with its status.
+    void answer_status(std::string& received)
+    {
+        received += read_until(pty.master, "501\n", 10000);
+        write_all(pty.master, "999 OS 2.17 Build 4711\n");
+    }
+    std::string start_lines(const std::string& path) const
+    {
+        return "Halvoran update 1.04\nParameter: " + pty.slave_path + " " + path +
+               " \n\nalte 2.17 Build 4711\n";
+    }
+
+    std::string dir;
+    pty_pair pty;
+};
+
+TEST_F(firmware_run_test, a_complete_update_ends_with_the_new_version_and_no_prompt)
+{
+    std::string image = make_image(64 * 1024 + 77);
+    std::string path = image_file(image);
+    std::string received;
+    box_thread box([&] {
+        answer_status(received);
+        received += read_until(pty.master, "902\n", 10000);
+        write_all(pty.master, "998 LOADER\n");
+        received += read_some(pty.master, image.size(), 30000);
+        // Writing the flash takes longer than a command timeout.
+        usleep(2500 * 1000);
+        write_all(pty.master, "998 DONE\n");
+        received += read_until(pty.master, "030\n", 30000);
+        write_all(pty.master, "999 OS 2.18 Build 4800\n");
+    });
+    run_result r = run_program({pty.slave_path, path});
+    box.join();
+    EXPECT_EQ(box.error(), "");
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, start_lines(path) + "Daten werden gesendet: " + percentages(image.size()) +
+                         "Bitte warten!\nneue 2.18 Build 4800\n");
+    EXPECT_EQ(received, "501\n902\n" + image + "030\n");
+    EXPECT_EQ(read_some(pty.master, 1, 200), "");
+}
+
+TEST_F(firmware_run_test, a_loader_that_never_confirms_ends_after_the_boot_timeout_with_the_prompt)
+{
+    std::string image = make_image(1000);
+    std::string path = image_file(image);
+    std::string received;
+    box_thread box([&] {
+        answer_status(received);
+        received += read_until(pty.master, "902\n", 10000);
+        write_all(pty.master, "998 LOADER\n");
+        received += read_some(pty.master, image.size(), 30000);
+    });
+    run_result r = run_program({pty.slave_path, path});
+    box.join();
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(r.out, start_lines(path) + "Daten werden gesendet: " + percentages(image.size()) +
+                         "Bitte warten!\nDie Box antwortet nicht!\nWeiter mit beliebiger Taste!\n");
+    EXPECT_GT(r.seconds, 19.5);
+    EXPECT_LT(r.seconds, 26.0);
+    // No restart was ordered.
+    EXPECT_EQ(received + read_some(pty.master, 1 << 16, 300), "501\n902\n" + image);
+}
+
+TEST_F(firmware_run_test, an_interrupt_during_the_stream_ends_the_run_at_once)
+{
+    // Far more than the line holds while the box does not read.
+    std::string image = make_image(1024 * 1024);
+    std::string path = image_file(image);
+    std::string received;
+    box_thread box([&] {
+        answer_status(received);
+        received += read_until(pty.master, "902\n", 10000);
+        write_all(pty.master, "998 LOADER\n");
+    });
+    background_run run({HALVORAN_BIN, pty.slave_path, path});
+    box.join();
+    double deadline = now_seconds() + 10;
+    while (run.output().find("Daten werden gesendet") == std::string::npos &&
+           now_seconds() < deadline)
+        usleep(20000);
+    usleep(200000);
+    run.signal(SIGINT);
+    run_result r = run.wait(10000);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out.find("Weiter mit beliebiger Taste!"), std::string::npos);
+    // Whatever got into the line is image; no restart was ordered.
+    std::string rest = read_some(pty.master, image.size(), 500);
+    EXPECT_LT(rest.size(), image.size());
+    EXPECT_EQ(rest, image.substr(0, rest.size()));
+}
+
+// Against the box simulator: its loader takes the image, keeps it and
+// restarts with the version that the image's header names.
+class firmware_sim_test : public ::testing::Test {
+protected:
+    void SetUp() override { dir = temp_dir(); }
+    std::string image_file(const std::string& name, const std::string& bytes)
+    {
+        write_file(dir + "/" + name, bytes);
+        return name;
+    }
+    // An image whose header names version "2.18 b4800" (bytes 9 to 19).
+    static std::string versioned_image(std::size_t size)
+    {
+        std::string image = make_image(size);
+        image.replace(9, 11, std::string("2.18 b4800\0", 11));
+        return image;
+    }
+
+    std::string dir;
+};
+
+TEST_F(firmware_sim_test, the_box_takes_the_image_and_restarts_with_the_new_version)
+{
+    std::string image = versioned_image(5 * 256 + 33);
+    std::string name = image_file("update.zova", image);
+    boxsim_process box;
+    run_result r = run_program({box.device(), name}, "", 60000, dir);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "Halvoran update 1.04\nParameter: " + box.device() + " " + name +
+                         " \n\nalte 1.00 (2025-11-03)\nDaten werden gesendet: " +
+                         percentages(image.size()) + "Bitte warten!\nneue 2.18 b4800\n");
+    EXPECT_EQ(box.commands(), (std::vector<std::string>{"501", "902", "030"}));
+    EXPECT_EQ(read_file(box.state_dir() + "/image.bin"), image);
+
+    // The box keeps the new system; a wrong image never reaches its loader.
+    std::string wrong = image_file("wrong.zova", "010abZOVX" + image.substr(9));
+    run_result again = run_program({box.device(), wrong}, "", 60000, dir);
+    EXPECT_EQ(again.exit_code, 2);
+    EXPECT_NE(again.out.find("alte 2.18 b4800\nKeine Halvoran Datei!\nWeiter mit beliebiger "
+                             "Taste!\n"),
+              std::string::npos);
+    EXPECT_EQ(box.commands(), (std::vector<std::string>{"501", "902", "030", "501"}));
+}
+
+TEST_F(firmware_sim_test, a_lost_loader_request_is_sent_again)
+{
+    std::string image = versioned_image(700);
+    std::string name = image_file("update.zova", image);
+    boxsim_process box({"--fault", "silent,902,1"});
+    run_result r = run_program({box.device(), name}, "", 60000, dir);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_NE(r.out.find("alte 1.00 (2025-11-03)\nDie Box antwortet nicht!\nDaten werden"),
+              std::string::npos);
+    EXPECT_EQ(box.commands(), (std::vector<std::string>{"501", "902", "902", "030"}));
+    EXPECT_EQ(read_file(box.state_dir() + "/image.bin"), image);
+}
+
+TEST_F(firmware_sim_test, a_loader_that_never_answers_ends_with_the_prompt_and_the_old_system)
+{
+    std::string name = image_file("update.zova", versioned_image(700));
+    boxsim_process box({"--fault", "silent,902,*"});
+    run_result r = run_program({box.device(), name}, "", 60000, dir);
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.out.find("alte 1.00 (2025-11-03)\nDie Box antwortet nicht!\n"
+                         "Die Box antwortet nicht!\nWeiter mit beliebiger Taste!\n"),
+              std::string::npos);
+    EXPECT_EQ(r.out.find("Daten werden gesendet"), std::string::npos);
+    EXPECT_EQ(box.commands(), (std::vector<std::string>{"501", "902", "902"}));
+    EXPECT_FALSE(file_exists(box.state_dir() + "/image.bin"));
+}
+
+// The Windows program under wine: the image read through the Win32 file
+// calls and written through the Win32 serial port gives the same run.
+TEST_F(firmware_sim_test, the_windows_program_updates_the_box_like_the_linux_one)
+{
+    if (windows_exe().empty())
+        GTEST_SKIP() << "no Windows build or no wine";
+    std::string image = versioned_image(3 * 256 + 200);
+    std::string name = image_file("update.zova", image);
+    boxsim_process box;
+    map_com_port("com7", box.device());
+    run_result win = run_windows_program({"com7", name}, "", 60000, dir);
+    EXPECT_EQ(win.exit_code, 0);
+    EXPECT_EQ(unix_lines(win.out), "Halvoran update 1.04\nParameter: com7 " + name +
+                                       " \n\nalte 1.00 (2025-11-03)\nDaten werden gesendet: " +
+                                       percentages(image.size()) +
+                                       "Bitte warten!\nneue 2.18 b4800\n");
+    EXPECT_EQ(box.commands(), (std::vector<std::string>{"501", "902", "030"}));
+    EXPECT_EQ(read_file(box.state_dir() + "/image.bin"), image);
+    EXPECT_EQ(box.rx_bytes(), "501\n902\n" + image + "030\n");
+}
+
+} // namespace
