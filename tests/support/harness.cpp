@@ -286,7 +286,32 @@ void boxsim_process::stop()
     pid_ = -1;
 }
 
-std::string boxsim_process::transcript() const { return read_file(folder_ + "/transcript.txt"); }
+namespace {
+
+std::size_t count_of(const std::string& text, const std::string& what)
+{
+    std::size_t n = 0;
+    for (auto pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
+        ++n;
+    return n;
+}
+
+} // namespace
+
+std::string boxsim_process::transcript() const
+{
+    // The simulator notes a program's closing of the line after it has taken
+    // in everything the program wrote: wait for that (bounded), so that a
+    // test never reads a transcript that lags behind the run it checks.
+    std::string text;
+    for (int i = 0; i < 300; ++i) {
+        text = read_file(folder_ + "/transcript.txt");
+        if (count_of(text, "program opened the line") == count_of(text, "program closed the line"))
+            break;
+        usleep(10000);
+    }
+    return text;
+}
 
 std::vector<std::string> boxsim_process::commands() const
 {
@@ -302,7 +327,21 @@ std::vector<std::string> boxsim_process::commands() const
     return result;
 }
 
-std::string boxsim_process::rx_bytes() const { return read_file(folder_ + "/rx.bin"); }
+bool boxsim_process::wait_for_command(const std::string& command) const
+{
+    for (int i = 0; i < 500; ++i) {
+        if (read_file(folder_ + "/transcript.txt").find(" > " + command + "\n") != std::string::npos)
+            return true;
+        usleep(10000);
+    }
+    return false;
+}
+
+std::string boxsim_process::rx_bytes() const
+{
+    (void)transcript(); // settles like the transcript
+    return read_file(folder_ + "/rx.bin");
+}
 
 pty_pair open_pty()
 {

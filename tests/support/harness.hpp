@@ -67,6 +67,9 @@ class boxsim_process {
     std::string transcript() const;
     // The command lines the box received, in order.
     std::vector<std::string> commands() const;
+    // Waits (at most 5 s) until the box has received this command, while the
+    // program may still be running. True when it came.
+    bool wait_for_command(const std::string& command) const;
     // Every byte the box received, as is.
     std::string rx_bytes() const;
     // Ends the simulator (SIGTERM) and waits for it.

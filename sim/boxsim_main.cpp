@@ -1,0 +1,468 @@
+// boxsim: plays the box at the far end of a pseudo-terminal. Prints the slave's path as its
+// first line on stdout, then serves the line until SIGTERM/SIGINT/SIGHUP or a close fault, and
+// exits 0 in both cases. See README.md for the options.
+//
+// The program may open and close the port several times during the simulator's life. While no
+// other process holds the slave open, what the box sends is lost, as on a real line with
+// nobody listening; when the program lets go, a half-received command or block is dropped.
+
+#include "box_model.hpp"
+#include "box_state.hpp"
+#include "box_text.hpp"
+#include "line_pacer.hpp"
+#include "pty_line.hpp"
+#include "transcript.hpp"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <poll.h>
+#include <set>
+#include <string>
+#include <sys/signalfd.h>
+#include <system_error>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using namespace boxsim;
+namespace fs = std::filesystem;
+
+constexpr ms poll_interval{10};
+// How long a closing line waits for the program to read what was sent before the close.
+constexpr ms close_drain_limit{2000};
+// Bytes written to the master reach the slave's read queue a moment later; an empty queue
+// only counts this long after the last write.
+constexpr ms close_settle_time{50};
+
+constexpr const char* usage_text =
+    "usage: boxsim [options]\n"
+    "  --state DIR        keep the box's state in DIR (created when missing)\n"
+    "  --reset            build a fresh state even when DIR holds one\n"
+    "  --link PATH        symlink PATH to the terminal while running\n"
+    "  --transcript FILE  append one line per event to FILE\n"
+    "  --rx-dump FILE     append every byte received from the program to FILE\n"
+    "  --version TEXT     system version of a new box (C escapes allowed)\n"
+    "  --boot-ms N        restart time after \"030\" (default 300)\n"
+    "  --seed N           seed of the record contents (default 1)\n"
+    "  --sat N --tp N --tv N --radio N --fav N              table counts\n"
+    "  --sat-size N --tp-size N --chan-size N --fav-size N  record sizes (52: older layout)\n"
+    "  --fault KIND,PREFIX[,COUNT[,ARG]]                    scripted fault (repeatable)\n";
+
+struct settings {
+    std::optional<fs::path> state_dir;
+    bool reset = false;
+    std::optional<fs::path> link;
+    std::optional<fs::path> transcript_file;
+    std::optional<fs::path> rx_dump_file;
+    std::optional<std::string> version;
+    box_geometry geometry;
+    std::vector<std::string> box_options_given; // options that only shape a new box
+    ms boot_delay = default_boot_delay;
+    std::vector<fault> faults;
+};
+
+struct usage_error {
+    std::string message;
+};
+
+std::uint64_t number(const std::string& option, const std::string& text, std::uint64_t max)
+{
+    auto v = parse_decimal(text);
+    if (!v || *v < 0 || static_cast<std::uint64_t>(*v) > max)
+        throw usage_error{option + " needs a number from 0 to " + std::to_string(max)};
+    return static_cast<std::uint64_t>(*v);
+}
+
+settings parse_command_line(int argc, char** argv)
+{
+    settings s;
+    std::vector<std::string> args(argv + 1, argv + argc);
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string option = args[i];
+        std::optional<std::string> inline_value;
+        if (auto eq = option.find('='); option.starts_with("--") && eq != std::string::npos) {
+            inline_value = option.substr(eq + 1);
+            option.resize(eq);
+        }
+        auto value = [&]() -> std::string {
+            if (inline_value)
+                return *inline_value;
+            if (i + 1 >= args.size())
+                throw usage_error{option + " needs a value"};
+            return args[++i];
+        };
+        auto count = [&](std::uint32_t& field) {
+            field = static_cast<std::uint32_t>(number(option, value(), 10'000'000));
+            s.box_options_given.push_back(option);
+        };
+        auto size = [&](std::uint32_t& field) {
+            field = static_cast<std::uint32_t>(number(option, value(), 0xFFFF));
+            s.box_options_given.push_back(option);
+        };
+
+        if (option == "--help" || option == "-h") {
+            std::cout << usage_text;
+            std::exit(0);
+        } else if (option == "--state") {
+            s.state_dir = value();
+        } else if (option == "--reset") {
+            s.reset = true;
+        } else if (option == "--link") {
+            s.link = value();
+        } else if (option == "--transcript") {
+            s.transcript_file = value();
+        } else if (option == "--rx-dump") {
+            s.rx_dump_file = value();
+        } else if (option == "--version") {
+            auto text = unescape_bytes(value());
+            if (!text)
+                throw usage_error{"--version: bad escape"};
+            s.version = *text;
+            s.box_options_given.push_back(option);
+        } else if (option == "--boot-ms") {
+            s.boot_delay = ms(number(option, value(), 600'000));
+        } else if (option == "--seed") {
+            s.geometry.seed = number(option, value(), 0x7FFFFFFFFFFFFFFFull);
+            s.box_options_given.push_back(option);
+        } else if (option == "--sat") {
+            count(s.geometry.satellites);
+        } else if (option == "--tp") {
+            count(s.geometry.transponders);
+        } else if (option == "--tv") {
+            count(s.geometry.tv);
+        } else if (option == "--radio") {
+            count(s.geometry.radio);
+        } else if (option == "--fav") {
+            count(s.geometry.favourites);
+        } else if (option == "--sat-size") {
+            size(s.geometry.sat_size);
+        } else if (option == "--tp-size") {
+            size(s.geometry.tp_size);
+        } else if (option == "--chan-size") {
+            size(s.geometry.chan_size);
+        } else if (option == "--fav-size") {
+            size(s.geometry.fav_size);
+        } else if (option == "--fault") {
+            std::string error;
+            auto f = parse_fault(value(), error);
+            if (!f)
+                throw usage_error{"--fault: " + error};
+            s.faults.push_back(std::move(*f));
+        } else {
+            throw usage_error{"unknown option '" + args[i] + "'"};
+        }
+    }
+    if (auto error = check_geometry(s.geometry))
+        throw usage_error{*error};
+    return s;
+}
+
+// The box's state: loaded from the state folder when it holds one, else made afresh from the
+// command line (and written there).
+box_state prepare_state(const settings& s, transcript& log)
+{
+    std::string version = s.version.value_or(std::string(default_version));
+    if (!s.state_dir)
+        return make_state(s.geometry, version);
+    if (state_exists(*s.state_dir) && !s.reset) {
+        box_state state = load_state(*s.state_dir);
+        log.write('#', "state loaded from " + s.state_dir->string());
+        for (const auto& option :
+             std::set<std::string>(s.box_options_given.begin(), s.box_options_given.end())) {
+            std::cerr << "boxsim: " << option << " ignored: the state in " << s.state_dir->string()
+                      << " already exists (use --reset)\n";
+            log.write('#', option + " ignored: the state exists");
+        }
+        return state;
+    }
+    box_state state = make_state(s.geometry, version);
+    save_state(*s.state_dir, state);
+    std::error_code ec;
+    fs::remove(*s.state_dir / "image.bin", ec);
+    log.write('#', "new state in " + s.state_dir->string());
+    return state;
+}
+
+std::string describe(const box_state& state)
+{
+    std::string text = "box version '" + escape_bytes(state.version) + "', tables";
+    for (int id = 0; id < table_kinds; ++id) {
+        const table& t = state.tables[static_cast<std::size_t>(id)];
+        text +=
+            " " + std::to_string(id) + ":" + std::to_string(t.count) + "x" + std::to_string(t.size);
+    }
+    text += ", split " + std::to_string(state.tv_slots) + "+" + std::to_string(state.radio_slots);
+    if (state.old_layout())
+        text += ", older layout";
+    return text;
+}
+
+// Points `link` at `target`, replacing an existing symlink but never another kind of file.
+void make_link(const fs::path& link, const std::string& target)
+{
+    std::error_code ec;
+    auto status = fs::symlink_status(link, ec);
+    if (fs::is_symlink(status))
+        fs::remove(link);
+    else if (fs::exists(status))
+        throw std::runtime_error(link.string() + " exists and is not a symlink");
+    fs::create_symlink(target, link);
+}
+
+class simulator {
+  public:
+    simulator(settings s, box_state state, transcript& log, byte_dump& dump)
+        : settings_(std::move(s)), log_(log), dump_(dump), watch_(line_.slave_path()),
+          model_(std::move(state), make_options(),
+                 [this](const log_entry& e) { log_.write(e.tag, e.text); })
+    {
+    }
+
+    const std::string& slave_path() const { return line_.slave_path(); }
+
+    int run(int signal_fd);
+
+  private:
+    box_options make_options() const
+    {
+        box_options o;
+        o.boot_delay = settings_.boot_delay;
+        o.faults = settings_.faults;
+        o.state_dir = settings_.state_dir;
+        return o;
+    }
+    ms now() const
+    {
+        return std::chrono::duration_cast<ms>(std::chrono::steady_clock::now() - start_);
+    }
+    void take_due_output(ms t);
+    void write_pending(ms t);
+    void serve_line(bool events_ready, bool data_ready, ms t);
+    void drop_stale_output();
+    bool read_program(ms t);
+
+    settings settings_;
+    transcript& log_;
+    byte_dump& dump_;
+    pty_line line_;
+    open_watch watch_;
+    box_model model_;
+    line_pacer pacer_;
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    std::vector<std::uint8_t> pending_; // bytes on their way to the program
+    std::size_t pending_done_ = 0;
+    bool listening_ = false; // another process holds the slave open
+    bool closing_ = false;
+    ms closing_since_{0};
+    ms last_write_{0};
+};
+
+void simulator::take_due_output(ms t)
+{
+    while (!closing_) {
+        auto chunk = model_.pop_due(t);
+        if (!chunk)
+            return;
+        for (const auto& e : chunk->log)
+            log_.write(e.tag, e.text);
+        if (chunk->close_line) {
+            closing_ = true;
+            closing_since_ = t;
+            return;
+        }
+        if (listening_)
+            pending_.insert(pending_.end(), chunk->bytes.begin(), chunk->bytes.end());
+        else if (!chunk->bytes.empty())
+            log_.write('#', "nobody has the line open: " + std::to_string(chunk->bytes.size()) +
+                                " bytes lost");
+    }
+}
+
+void simulator::write_pending(ms t)
+{
+    if (pending_done_ == pending_.size() || line_.master() < 0)
+        return;
+    std::size_t n = std::min(pending_.size() - pending_done_, pacer_.send_allowance(t));
+    if (n == 0)
+        return;
+    ssize_t w = ::write(line_.master(), pending_.data() + pending_done_, n);
+    if (w > 0) {
+        last_write_ = t;
+        pending_done_ += static_cast<std::size_t>(w);
+        pacer_.sent(static_cast<std::size_t>(w), t);
+    }
+    if (pending_done_ == pending_.size()) {
+        pending_.clear();
+        pending_done_ = 0;
+    }
+}
+
+// Opens and closes of the slave by other processes, and the bytes the program sent, taken in
+// the one order that keeps program runs apart. An open is queued before the opener can write,
+// so opens are handled before reading: stale output is gone before a new run's command is
+// answered. A close is queued after the closer's last write, so the close is resolved after
+// reading (a read waits for bytes still on their way through the terminal): everything the
+// program sent is taken in before the line counts as let go.
+void simulator::serve_line(bool events_ready, bool data_ready, ms t)
+{
+    bool closed = false;
+    if (events_ready) {
+        for (auto e : watch_.read_events()) {
+            if (e == open_watch::event::closed) {
+                closed = true;
+                continue;
+            }
+            // A new run after a close, or the first one: what the box sent before is not
+            // for it, as nothing sent while nobody listens reaches anyone on a real line.
+            if (!listening_ || closed)
+                drop_stale_output();
+            if (!listening_)
+                log_.write('#', "program opened the line");
+            listening_ = true;
+        }
+    }
+    if (data_ready || closed)
+        while (read_program(t)) {
+        }
+    // A program that wrote after that close already shows in others_hold(): its descriptor
+    // exists before it can write. So no command of a new run is taken for the old one's.
+    if (closed && listening_ && !others_hold(line_.slave_path())) {
+        listening_ = false;
+        log_.write('#', "program closed the line");
+        line_.clear_exclusive();
+        drop_stale_output();
+        model_.line_reset(t);
+    }
+}
+
+void simulator::drop_stale_output()
+{
+    std::size_t unsent = pending_.size() - pending_done_;
+    std::size_t unread = line_.unread_by_program();
+    if (unsent + unread > 0)
+        log_.write('#', std::to_string(unsent + unread) + " bytes the program did not read lost");
+    pending_.clear();
+    pending_done_ = 0;
+    line_.drop_unread();
+}
+
+// Takes what the program has sent; false when nothing was waiting.
+bool simulator::read_program(ms t)
+{
+    std::uint8_t buf[65536];
+    std::size_t room = std::min(sizeof buf, pacer_.receive_allowance(t));
+    if (room == 0)
+        return false;
+    ssize_t n = ::read(line_.master(), buf, room);
+    if (n <= 0)
+        return false;
+    pacer_.received(static_cast<std::size_t>(n), t);
+    dump_.write(buf, static_cast<std::size_t>(n));
+    if (!closing_)
+        model_.receive(buf, static_cast<std::size_t>(n), t);
+    return true;
+}
+
+int simulator::run(int signal_fd)
+{
+    log_.write('#', "boxsim on " + line_.slave_path() + ": " + describe(model_.stored()));
+    for (const auto& f : model_.faults())
+        log_.write('#', "fault armed: " + std::string(kind_name(f.kind)) + " on '" +
+                            escape_bytes(f.prefix) + "' " +
+                            (f.remaining < 0 ? std::string("always")
+                                             : std::to_string(f.remaining) + " time(s)"));
+    for (;;) {
+        ms t = now();
+        model_.tick(t);
+        take_due_output(t);
+        write_pending(t);
+        bool drained = t - last_write_ >= close_settle_time && line_.unread_by_program() == 0;
+        if (closing_ && pending_.empty() && (drained || t - closing_since_ >= close_drain_limit)) {
+            line_.close_master();
+            log_.write('#', "simulator ends after closing the line");
+            return 0;
+        }
+
+        bool want_write = pending_done_ < pending_.size();
+        pollfd fds[3] = {
+            {line_.master(), static_cast<short>(POLLIN | (want_write ? POLLOUT : 0)), 0},
+            {signal_fd, POLLIN, 0},
+            {watch_.fd(), POLLIN, 0},
+        };
+        int ready = ::poll(fds, 3, static_cast<int>(poll_interval.count()));
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            throw std::system_error(errno, std::generic_category(), "poll");
+        }
+        if (fds[1].revents & POLLIN) {
+            signalfd_siginfo info{};
+            if (::read(signal_fd, &info, sizeof info) == sizeof info)
+                log_.write('#', "signal " + std::to_string(info.ssi_signo) + ": simulator ends");
+            return 0;
+        }
+        serve_line(fds[2].revents & POLLIN, fds[0].revents & POLLIN, now());
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    settings s;
+    try {
+        s = parse_command_line(argc, argv);
+    } catch (const usage_error& e) {
+        std::cerr << "boxsim: " << e.message << "\n" << usage_text;
+        return 2;
+    }
+
+    // Signals arrive through a descriptor in the poll loop, so the exit path is the normal one.
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGTERM);
+    sigaddset(&mask, SIGINT);
+    sigaddset(&mask, SIGHUP);
+    sigprocmask(SIG_BLOCK, &mask, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    int signal_fd = signalfd(-1, &mask, SFD_CLOEXEC);
+
+    std::optional<fs::path> link;
+    int status = 0;
+    try {
+        if (signal_fd < 0)
+            throw std::system_error(errno, std::generic_category(), "signalfd");
+        transcript log;
+        byte_dump dump;
+        if (s.transcript_file)
+            log.open(*s.transcript_file);
+        if (s.rx_dump_file)
+            dump.open(*s.rx_dump_file);
+        box_state state = prepare_state(s, log);
+        auto link_path = s.link;
+        simulator sim(std::move(s), std::move(state), log, dump);
+        if (link_path) {
+            make_link(*link_path, sim.slave_path());
+            link = link_path;
+        }
+        // Tests wait for this line; the terminal is ready and linked when it appears.
+        std::cout << sim.slave_path() << std::endl;
+        status = sim.run(signal_fd);
+    } catch (const std::exception& e) {
+        std::cerr << "boxsim: " << e.what() << "\n";
+        status = 1;
+    }
+    if (link) {
+        std::error_code ec;
+        fs::remove(*link, ec);
+    }
+    return status;
+}
