@@ -13,8 +13,8 @@
 #include <cstdio>
 #include <dirent.h>
 #include <exception>
-#include <stdexcept>
 #include <gtest/gtest.h>
+#include <stdexcept>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -85,8 +85,9 @@ int open_descriptors()
 // The box as a thread on the master side; a failure inside it is kept for
 // the test to report instead of ending the process.
 class box_thread {
-public:
-    template <typename F> explicit box_thread(F body)
+  public:
+    template <typename F>
+    explicit box_thread(F body)
         : thread_([this, body] {
               try {
                   body();
@@ -106,13 +107,13 @@ public:
     }
     const std::string& error() const { return error_; }
 
-private:
+  private:
     std::string error_;
     std::thread thread_;
 };
 
 class firmware_test : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         dir = temp_dir();
@@ -269,6 +270,32 @@ TEST_F(firmware_test, a_file_too_short_for_the_signature_is_refused)
     EXPECT_EQ(box_received(), "");
 }
 
+TEST_F(firmware_test, an_image_of_2_gib_or_more_is_refused_before_the_loader)
+{
+    // Sparse files: the header is real, the rest is a hole.
+    for (std::uint64_t size : {0x80000000ull, 0x100000010ull}) {
+        std::string path = image_file(make_image(20));
+        ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(size)), 0);
+        EXPECT_EQ(update(path), 1);
+        EXPECT_EQ(out, "Datei " + path + " ist zu gross!\n");
+    }
+    EXPECT_EQ(box_received(), "");
+}
+
+TEST(percentage, large_totals_do_not_wrap)
+{
+    // 32-bit arithmetic would give 50000000 x 100 mod 2^32 / 100000000 = 7.
+    balken_size = 100000000;
+    balken_ist = 50000000;
+    ::testing::internal::CaptureStdout();
+    display_pro();
+    balken_ist = balken_size;
+    display_pro();
+    balken_size = 0; // nothing to do is all done
+    display_pro();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), " 50%\b\b\b\b100%\b\b\b\b100%\b\b\b\b");
+}
+
 TEST_F(firmware_test, a_file_that_cannot_be_opened_is_reported_with_its_path)
 {
     std::string missing = dir + "/missing.zova";
@@ -348,7 +375,7 @@ TEST_F(firmware_test, a_998_line_cut_off_by_the_timeout_still_counts_as_the_answ
 // A line whose far end stops taking data: every write fails with EPIPE,
 // while the loader's answer can still be read.
 class broken_line_test : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         dir = temp_dir();
@@ -383,20 +410,20 @@ protected:
     std::string out;
 };
 
-TEST_F(broken_line_test, a_failed_block_write_ends_the_transfer_but_not_the_update)
+TEST_F(broken_line_test, a_failed_block_write_is_a_failed_update)
 {
     int descriptors = open_descriptors();
-    EXPECT_EQ(update_after_loader_answer(make_image(3 * 256 + 10)), 0);
+    EXPECT_EQ(update_after_loader_answer(make_image(3 * 256 + 10)), 1);
     EXPECT_EQ(open_descriptors(), descriptors);
     EXPECT_EQ(out, "async_io failed\nDaten werden gesendet: \ncom error\n");
     EXPECT_EQ(balken_ist, 0u);
 }
 
-TEST_F(broken_line_test, a_failed_tail_write_still_completes_the_display)
+TEST_F(broken_line_test, a_failed_tail_write_is_a_failed_update)
 {
-    EXPECT_EQ(update_after_loader_answer(make_image(100)), 0);
-    EXPECT_EQ(out, "async_io failed\nDaten werden gesendet: \ncom error\n100%\b\b\b\b\n");
-    EXPECT_EQ(balken_ist, 100u);
+    EXPECT_EQ(update_after_loader_answer(make_image(100)), 1);
+    EXPECT_EQ(out, "async_io failed\nDaten werden gesendet: \ncom error\n");
+    EXPECT_EQ(balken_ist, 0u);
 }
 
 TEST_F(firmware_test, reboot_waits_for_the_loaders_998_and_orders_the_restart)
@@ -463,7 +490,7 @@ TEST_F(firmware_test, wait_boot_fails_when_no_status_line_comes)
 // End to end: the real program on one side of a pseudo-terminal, the box as
 // a thread on the other.
 class firmware_run_test : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         dir = temp_dir();
@@ -572,7 +599,7 @@ TEST_F(firmware_run_test, an_interrupt_during_the_stream_ends_the_run_at_once)
 // Against the box simulator: its loader takes the image, keeps it and
 // restarts with the version that the image's header names.
 class firmware_sim_test : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { dir = temp_dir(); }
     std::string image_file(const std::string& name, const std::string& bytes)
     {

@@ -14,6 +14,7 @@ namespace {
 
 constexpr std::uint32_t header_size = 20;
 constexpr std::uint32_t block_size = 256;
+constexpr std::uint64_t max_image_size = 0x80000000u; // 2 GiB
 constexpr std::size_t transfer_buffer_size = 1024;
 
 constexpr int loader_code = 998;
@@ -50,11 +51,17 @@ int firmware_update(const char* path)
     std::memset(buffer, 0, sizeof buffer);
     (void)file_read(file, buffer, header_size);
 
-    // The size is taken before the box is switched into its loader, so that
-    // an image whose size does not fit the 32-bit counters never gets there.
-    std::uint64_t size64 = 0;
-    if (!header_ok(buffer) || !file_size(file, &size64) || size64 > UINT32_MAX) {
+    if (!header_ok(buffer)) {
         std::printf("Keine Halvoran Datei!\n");
+        file_close(file);
+        return 1;
+    }
+    // The size is checked before the box is switched into its loader: the
+    // block split and the progress counters are 32-bit signed quantities,
+    // so an image of 2 GiB or more is refused while the box is untouched.
+    std::uint64_t size64 = 0;
+    if (!file_size(file, &size64) || size64 >= max_image_size) {
+        std::printf("Datei %s ist zu gross!\n", path);
         file_close(file);
         return 1;
     }
@@ -83,10 +90,11 @@ int firmware_update(const char* path)
             return 1;
         }
         if (!async_io(buffer, static_cast<int>(block_size), 1)) {
-            // The loader decides what follows; reboot waits for its answer.
+            // An image that did not arrive whole is a failed update: no
+            // restart is ordered for it.
             std::printf("\ncom error\n");
             file_close(file);
-            return 0;
+            return 1;
         }
         balken_ist += block_size;
         display_pro();
@@ -97,8 +105,11 @@ int firmware_update(const char* path)
             file_close(file);
             return 1;
         }
-        if (!async_io(buffer, static_cast<int>(tail), 1))
+        if (!async_io(buffer, static_cast<int>(tail), 1)) {
             std::printf("\ncom error\n");
+            file_close(file);
+            return 1;
+        }
         balken_ist += tail;
         display_pro();
         std::printf("\n");
