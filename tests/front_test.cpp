@@ -50,8 +50,7 @@ TEST(command_line, a_port_in_use_by_another_run_is_refused_at_once)
     boxsim_process sim({"--fault", "silent,501,*"});
     background_run first({HALVORAN_BIN, sim.device(), no_image});
     // Wait until the first run holds the port and asks for the status.
-    for (int i = 0; i < 200 && sim.commands().empty(); ++i)
-        usleep(10000);
+    sim.wait_for_command("501");
     run_result second = run_program({sim.device(), no_image});
     EXPECT_EQ(second.out, banner + echo(sim.device(), no_image) + "Kann " + sim.device() +
                               " nicht oeffnen!\n" + prompt);
@@ -64,8 +63,7 @@ TEST(command_line, the_interrupt_ends_the_run_with_status_1_and_sends_nothing_mo
 {
     boxsim_process sim({"--fault", "silent,501,*"});
     background_run run({HALVORAN_BIN, sim.device(), "s"});
-    for (int i = 0; i < 200 && sim.commands().empty(); ++i)
-        usleep(10000);
+    sim.wait_for_command("501");
     run.signal(SIGINT);
     run_result r = run.wait(5000);
     EXPECT_EQ(r.exit_code, 1);
