@@ -1,0 +1,104 @@
+#include "channels/block.hpp"
+
+#include "common/globals.hpp"
+#include "link/protocol.hpp"
+#include "link/serial.hpp"
+
+#include <cstdio>
+
+namespace {
+
+// The published check value of CRC-32/MPEG-2, verified when compiling.
+constexpr std::uint32_t check_value()
+{
+    std::uint32_t crc = crc_start;
+    for (char c : "123456789")
+        if (c != '\0')
+            crc = crc_update(crc, static_cast<unsigned char>(c));
+    return crc;
+}
+static_assert(crc_table[0] == 0 && crc_table[1] == crc_polynomial);
+static_assert(check_value() == 0x0376E6E7);
+
+} // namespace
+
+receive_result get_data_buffer(std::uint32_t length, file_t file, std::uint32_t* crc)
+{
+    unsigned char lead = 0;
+    if (!async_io(&lead, 1, 0)) {
+        std::printf("Die Box antwortet nicht!\n");
+        return receive_result::box_silent;
+    }
+
+    std::array<unsigned char, block_chunk_size> buffer;
+    std::uint32_t value = crc_start;
+    std::uint32_t remaining = length;
+    // An empty block is one empty chunk: one progress print, nothing written.
+    do {
+        std::uint32_t chunk = remaining < block_chunk_size ? remaining : block_chunk_size;
+        // One byte per read: each read gets the full per-call time limit of
+        // the command timeouts, which a whole chunk at 115200 baud would
+        // nearly use up.
+        for (std::uint32_t i = 0; i < chunk; ++i) {
+            if (!async_io(&buffer[i], 1, 0)) {
+                std::printf("Die Box antwortet nicht!\n");
+                return receive_result::box_silent;
+            }
+            value = crc_update(value, buffer[i]);
+        }
+        balken_ist += chunk;
+        display_pro();
+        if (!file_write(file, buffer.data(), chunk))
+            return receive_result::write_failed;
+        remaining -= chunk;
+    } while (remaining > 0);
+
+    *crc = value;
+    return receive_result::ok;
+}
+
+int send_data_ok() { return send_cmd_buffer("911 0"); }
+
+int send_data_header(std::uint64_t offset, std::uint32_t length, file_t file)
+{
+    if (!file_seek(file, offset))
+        return 0;
+    std::array<unsigned char, block_chunk_size> buffer;
+    std::uint32_t value = crc_start;
+    for (std::uint32_t remaining = length; remaining > 0;) {
+        std::uint32_t chunk = remaining < block_chunk_size ? remaining : block_chunk_size;
+        if (!file_read(file, buffer.data(), chunk))
+            return 0;
+        value = crc_of(buffer.data(), chunk, value);
+        remaining -= chunk;
+    }
+
+    char command[40];
+    std::snprintf(command, sizeof command, "910 H%lX H%lX 0", static_cast<unsigned long>(length),
+                  static_cast<unsigned long>(value));
+    send_cmd_buffer(command);
+    char space = ' ';
+    if (!async_io(&space, 1, 1))
+        std::printf("\ncom error\n");
+    return 1;
+}
+
+int send_data_buffer(std::uint64_t offset, std::uint32_t length, file_t file)
+{
+    if (!file_seek(file, offset))
+        return 0;
+    std::array<unsigned char, block_chunk_size> buffer;
+    std::uint32_t remaining = length;
+    // An empty range is one empty chunk: nothing sent, one progress print.
+    do {
+        std::uint32_t chunk = remaining < block_chunk_size ? remaining : block_chunk_size;
+        if (!file_read(file, buffer.data(), chunk))
+            return 0;
+        if (chunk != 0 && !async_io(buffer.data(), static_cast<int>(chunk), 1))
+            std::printf("\ncom error\n");
+        balken_ist += chunk;
+        display_pro();
+        remaining -= chunk;
+    } while (remaining > 0);
+    return 1;
+}

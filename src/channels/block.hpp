@@ -1,0 +1,79 @@
+// Table blocks on the serial line: the CRC-32 that protects them, receiving
+// a block from the box into a file, and announcing and sending a file range
+// to the box.
+//
+// From the box: a response line "<word> H<length> H<crc> <n>", one byte that
+// is not part of the block, then length raw bytes; the PC answers "911 0"
+// when the checksum matches. To the box: the line "910 H<length> H<crc> 0",
+// one space byte, then length raw bytes.
+#pragma once
+
+#include "common/os.hpp"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+// CRC-32/MPEG-2: polynomial 0x04C11DB7, most significant bit first, preset
+// 0xFFFFFFFF, no final XOR.
+inline constexpr std::uint32_t crc_polynomial = 0x04C11DB7;
+inline constexpr std::uint32_t crc_start = 0xFFFFFFFF;
+
+constexpr std::array<std::uint32_t, 256> make_crc_table()
+{
+    std::array<std::uint32_t, 256> table{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+        std::uint32_t value = i << 24;
+        for (int bit = 0; bit < 8; ++bit)
+            value = (value & 0x80000000u) ? (value << 1) ^ crc_polynomial : value << 1;
+        table[i] = value;
+    }
+    return table;
+}
+
+inline constexpr std::array<std::uint32_t, 256> crc_table = make_crc_table();
+
+constexpr std::uint32_t crc_update(std::uint32_t crc, unsigned char byte)
+{
+    return (crc << 8) ^ crc_table[(crc >> 24) ^ byte];
+}
+
+constexpr std::uint32_t crc_of(const unsigned char* data, std::size_t n,
+                               std::uint32_t crc = crc_start)
+{
+    for (std::size_t i = 0; i < n; ++i)
+        crc = crc_update(crc, data[i]);
+    return crc;
+}
+
+// Blocks move in chunks of at most this many bytes; after each chunk the
+// progress display is advanced.
+inline constexpr std::uint32_t block_chunk_size = 10240;
+
+enum class receive_result {
+    ok,          // all bytes came and are in the file
+    box_silent,  // a byte did not come; "Die Box antwortet nicht!\n" printed
+    write_failed // a chunk could not be written to the file; nothing printed
+};
+
+// Receives one block whose response line has been read: drops the leading
+// byte, then reads length bytes, writes them to the file at its current
+// position and puts their checksum into *crc. On failure the chunks before
+// stay in the file.
+receive_result get_data_buffer(std::uint32_t length, file_t file, std::uint32_t* crc);
+
+// Sends "911 0": the block just received had the announced checksum.
+int send_data_ok();
+
+// Reads the file range of length bytes at offset, announces it with
+// "910 H%lX H%lX 0" and sends the space byte that opens the data. Returns 0
+// without sending anything when the range cannot be read in full; a failed
+// space byte prints "\ncom error\n" and still counts as sent.
+int send_data_header(std::uint64_t offset, std::uint32_t length, file_t file);
+
+// Sends the same file range raw, in chunks, advancing the progress display
+// after each. A chunk that cannot be written to the port prints
+// "\ncom error\n" and the rest is still sent (the box's answer tells);
+// returns 0 when the file cannot be read in full, before sending any byte
+// that was not read.
+int send_data_buffer(std::uint64_t offset, std::uint32_t length, file_t file);
