@@ -1,9 +1,213 @@
+// Channel-list save: asks the box for the size of its tables, has it send
+// the satellite, transponder, channel and favourites tables one block each,
+// checks every block's length and checksum and stores them in a
+// channel-list file.
+//
+// The file is written under a temporary name next to the target and only
+// put in the target's place once the last block has been received, checked
+// and acknowledged, so a failed save leaves the previous list as it was.
+#include "channels/block.hpp"
 #include "channels/channel_list.hpp"
+#include "channels/cxf_file.hpp"
+#include "common/globals.hpp"
+#include "common/os.hpp"
+#include "link/protocol.hpp"
+#include "link/scan.hpp"
+#include "link/serial.hpp"
 
+#include <cstdint>
 #include <cstdio>
+
+namespace {
+
+// Table ids of the 500 commands.
+constexpr int table_channels = 0;
+constexpr int table_transponders = 1;
+constexpr int table_satellites = 2;
+constexpr int table_favourites = 3;
+
+// Channel record size of the box's older layout, which has no split query
+// and no favourites table.
+constexpr std::uint32_t old_layout_chan_size = 52;
+
+struct table_info {
+    std::uint32_t count = 0;
+    std::uint32_t size = 0;
+};
+
+// Sends an info query and scans its answer "%s %s %s %d H%x". A missing
+// answer counts as one that does not scan. Prints nothing of its own.
+int query_info(const char* command, table_info* info)
+{
+    send_cmd_buffer(command);
+    char line[linebuf_size];
+    char word[word_size];
+    int count = 0;
+    std::uint32_t size = 0;
+    if (!get_cmd_buffer(line) ||
+        scan_line(line, "%s %s %s %d H%x", word, word, word, &count, &size) != 5)
+        return 0;
+    info->count = static_cast<std::uint32_t>(count);
+    info->size = size;
+    return 1;
+}
+
+// Sends the split query and scans the TV and radio slot counts.
+int query_split(std::uint32_t* tv_count, std::uint32_t* radio_count)
+{
+    send_cmd_buffer("500 0 5");
+    char line[linebuf_size];
+    char word[word_size];
+    int tv = 0;
+    int radio = 0;
+    if (!get_cmd_buffer(line) ||
+        scan_line(line, "%s %s %s %d %d", word, word, word, &tv, &radio) != 5)
+        return 0;
+    *tv_count = static_cast<std::uint32_t>(tv);
+    *radio_count = static_cast<std::uint32_t>(radio);
+    return 1;
+}
+
+// Asks for all records of a table and reads the block description. The
+// block must be exactly the table's count times its record size, so that
+// the file's sections lie where the header puts them. Prints "wrong_line\n"
+// or "Blocklaenge falsch\n" on failure.
+int request_block(int table, const table_info& info, std::uint32_t* length, std::uint32_t* crc)
+{
+    char command[40];
+    std::snprintf(command, sizeof command, "500 %d 2 0 %d", table,
+                  static_cast<int>(info.count - 1));
+    send_cmd_buffer(command);
+    char line[linebuf_size];
+    char word[word_size];
+    int number = 0;
+    if (!get_cmd_buffer(line) ||
+        scan_line(line, "%s H%lx H%lx %d", word, length, crc, &number) != 4) {
+        std::printf("wrong_line\n");
+        return 0;
+    }
+    if (*length != static_cast<std::uint64_t>(info.count) * info.size) {
+        std::printf("Blocklaenge falsch\n");
+        return 0;
+    }
+    return 1;
+}
+
+// Receives a requested block into the file and acknowledges it when its
+// checksum is the announced one.
+int receive_block(file_t file, const char* path, std::uint32_t length, std::uint32_t crc)
+{
+    std::uint32_t received = 0;
+    switch (get_data_buffer(length, file, &received)) {
+    case receive_result::ok:
+        break;
+    case receive_result::box_silent:
+        return 0;
+    case receive_result::write_failed:
+        std::printf("Schreibfehler %s!\n", path);
+        return 0;
+    }
+    if (received != crc)
+        return 0;
+    send_data_ok();
+    return 1;
+}
+
+int request_and_receive(int table, const table_info& info, file_t file, const char* path)
+{
+    std::uint32_t length = 0;
+    std::uint32_t crc = 0;
+    return request_block(table, info, &length, &crc) && receive_block(file, path, length, crc);
+}
+
+// Everything between "503 18" and "503 25".
+int save_tables(const char* path)
+{
+    table_info sat, tp, chan, fav;
+    if (!query_info("500 2 1", &sat)) {
+        std::printf("wrong_lined\n");
+        return 0;
+    }
+    if (!query_info("500 1 1", &tp) || !query_info("500 0 1", &chan)) {
+        std::printf("wrong_line\n");
+        return 0;
+    }
+    std::uint32_t tv_count = 0;
+    std::uint32_t radio_count = 0;
+    if (chan.size == old_layout_chan_size) {
+        tv_count = radio_count = chan.count / 2;
+    } else {
+        if (!query_split(&tv_count, &radio_count)) {
+            std::printf("wrong_line\n");
+            return 0;
+        }
+        // A box without favourites does not answer in the info format.
+        if (!query_info("500 3 1", &fav))
+            fav = table_info{};
+    }
+
+    std::printf("\nSenderliste speichern ");
+    std::uint32_t sat_length = 0;
+    std::uint32_t sat_crc = 0;
+    if (!request_block(table_satellites, sat, &sat_length, &sat_crc))
+        return 0;
+
+    // The header holds 32-bit offsets: tables that together reach beyond
+    // them cannot be described. Computed in 64 bits from the box's numbers.
+    std::uint64_t chan_offset = cxf_header_size + static_cast<std::uint64_t>(sat.count) * sat.size +
+                                static_cast<std::uint64_t>(tp.count) * tp.size;
+    std::uint64_t fav_offset =
+        chan_offset + (static_cast<std::uint64_t>(tv_count) + radio_count) * chan.size;
+    if ((fav.count != 0 ? fav_offset : chan_offset) > UINT32_MAX) {
+        std::printf("Senderliste zu gross\n");
+        return 0;
+    }
+
+    char tmp_path[4200];
+    file_t file = file_create_temp(path, tmp_path, sizeof tmp_path);
+    if (file == no_file) {
+        std::printf("failed to open file %s!\n", path);
+        return 0;
+    }
+    if (!write_file_header(file, sat.count, sat.size, tp.count, tp.size, tv_count, radio_count,
+                           chan.size, fav.count)) {
+        std::printf("Schreibfehler %s!\n", path);
+        file_discard(file, tmp_path);
+        return 0;
+    }
+
+    // The favourites count with the record size the box reported, which is
+    // also the length their block is checked against: the display then ends
+    // at 100 whatever that size is.
+    balken_size = sat_length + tp.count * tp.size + (tv_count + radio_count) * chan.size +
+                  fav.count * fav.size;
+    balken_ist = 0;
+
+    if (!receive_block(file, path, sat_length, sat_crc) ||
+        !request_and_receive(table_transponders, tp, file, path) ||
+        !request_and_receive(table_channels, chan, file, path) ||
+        (fav.count != 0 && !request_and_receive(table_favourites, fav, file, path))) {
+        file_discard(file, tmp_path);
+        return 0;
+    }
+
+    std::printf("\n");
+    if (!file_commit(file, tmp_path, path)) {
+        std::printf("Schreibfehler %s!\n", path);
+        return 0;
+    }
+    return 1;
+}
+
+} // namespace
 
 int get_channel_list(const char* path)
 {
-    std::printf("Senderliste speichern ist noch nicht eingebaut: %s\n", path);
-    return 0;
+    send_cmd_buffer("503 18");
+    sleep_ms(1000);
+    // Also throws away whatever the box answered to "503 18".
+    purge_receive();
+    int ok = save_tables(path);
+    send_cmd_buffer("503 25");
+    return ok;
 }
