@@ -124,15 +124,19 @@ int enter_bootloader()
     int failed_reads = 0;
     send_cmd_buffer("902");
     for (;;) {
-        if (!readline()) {
-            if (++failed_reads == 2)
-                return 0;
-            // One more request; what arrived before the time-out is still
-            // judged below, since a cut-off 998 line is an answer too.
-            send_cmd_buffer("902");
-        }
+        const int complete = readline();
+        // What arrived before a time-out is judged too: a cut-off 998 line
+        // is an answer. It is judged before any further request, because the
+        // loader takes every byte after its answer as image data: a second
+        // "902" would become the first bytes of the image.
         if (line_has_code(loader_code, word))
             return 1;
+        if (!complete) {
+            if (++failed_reads == 2)
+                return 0;
+            // One more request: the first may have been lost.
+            send_cmd_buffer("902");
+        }
     }
 }
 

@@ -5,9 +5,9 @@
 // Checks the image's header, switches the box into its loader and streams
 // the whole file in 256-byte blocks and a tail. Unlike the other operations
 // it returns 0 when the image was sent and 1 on failure: file not opened,
-// header wrong, loader silent twice, or the file could not be read to its
-// end during the stream. A failed write to the port ends the stream but
-// still returns 0; the loader's answer decides what follows.
+// header wrong, image of 2 GiB or more, loader silent twice, the file could
+// not be read to its end, or a write to the port failed. After a failure
+// no restart is ordered.
 int firmware_update(const char* path);
 
 // Sends "902" and waits for the loader's 998; 1 when it answered.
