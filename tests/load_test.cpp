@@ -299,41 +299,6 @@ TEST_F(load, a_box_that_falls_silent_is_never_reported_as_having_taken_the_list)
     }
 }
 
-TEST_F(load, damaged_files_are_refused_before_any_write_request)
-{
-    list_file f = make_list({}, dir);
-    std::string damaged = dir + "/kaputt.cxf";
-    auto set_u32 = [](std::string s, std::size_t at, std::uint32_t v) {
-        for (int i = 0; i < 4; ++i)
-            s[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-        return s;
-    };
-    const std::pair<std::string, std::string> cases[] = {
-        // cut short inside the favourites
-        {f.bytes.substr(0, f.bytes.size() - 1), "ist zu kurz oder beschaedigt"},
-        // a transponder offset past the end
-        {set_u32(f.bytes, 8, 0xFFFFFF00u), "ist zu kurz oder beschaedigt"},
-        // a count whose product with the record size overflows 32 bits
-        {set_u32(f.bytes, 16, 0x08000001u), "ist zu kurz oder beschaedigt"},
-        // an info text longer than the work buffer
-        {set_u32(f.bytes, 32, 0x7FFFFFFFu), "hat einen zu langen Infotext"},
-        // a header that ends inside the favourites extension
-        {f.bytes.substr(0, 80), "hat nicht das richtige Format"},
-    };
-    for (const auto& [content, message] : cases) {
-        write_file(damaged, content);
-        // A box that claims room for any number of satellites.
-        boxsim_process box({"--fault", "reply,500 2 1,1,500 2 1 2147483647 H28"});
-        run_result r = run_program({box.device(), "l", damaged});
-        EXPECT_EQ(r.exit_code, 2) << message;
-        EXPECT_NE(job_output(r).find("Datei '" + damaged + "' " + message), std::string::npos)
-            << r.out;
-        auto cmds = commands_after_check(box);
-        EXPECT_FALSE(has_write_request(cmds)) << message;
-        EXPECT_EQ(cmds.back(), "503 25");
-    }
-}
-
 TEST_F(load, empty_tables_are_passed_over)
 {
     boxsim_process box;

@@ -1,0 +1,635 @@
+// The fault matrix: the real program against the box simulator, for each job
+// and each step of its exchange with the box, with each fault that can
+// happen there. Every case checks the same promises: the run ends within the
+// time its timeouts and pauses allow, prints what it owes at that point, ends
+// the table transfer with "503 25" while the line is still open, ends with
+// status 2 unless the fault is one the job rides out, leaves the list file
+// and its folder as they were after a failure, and writes nothing into the
+// box before the load has checked everything.
+//
+// Of the cases that wait out the 20 s boot timeout, one runs by default (the
+// loader that never confirms the image); the others end through the same
+// read and are skipped unless HALVORAN_SLOW_TESTS is set.
+#include "channels/cxf_file.hpp"
+#include "support/harness.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using strings = std::vector<std::string>;
+
+enum class job { save, load, firmware };
+
+struct fault_case {
+    std::string name;
+    job kind = job::save;
+    strings faults;            // --fault arguments of the simulator
+    std::string out;           // console output after the argument echo, percentages taken out
+    bool succeeds = false;     // the job rides the fault out
+    bool transfer = false;     // a channel-list job got as far as "503 18"
+    bool line_closed = false;  // the box closed the line
+    bool fav_saved = true;     // a successful save or load includes the favourites
+    bool box_untouched = true; // a failed load left the box's stored tables as they were
+    double waits = 0;          // seconds of timeouts and pauses the run must sit out
+    bool slow = false;         // waits out a 20 s boot timeout
+    strings commands;          // when given, every command the box must have received
+};
+
+void PrintTo(const fault_case& c, std::ostream* os) { *os << c.name; }
+
+// Messages and the fixed parts of the output.
+const std::string silent = "Die Box antwortet nicht!\n";
+const std::string unwritable = "async_io failed\n";
+const std::string wrong_line = "wrong_line\n";
+const std::string prompt = "Weiter mit beliebiger Taste!\n";
+const std::string version = "alte 1.00 (2025-11-03)\n";
+const std::string retry = "Neuer Versuch.\n";
+const std::string no_connection = "Es konnte keine Verbindung zur Box hergestellt werden!\n";
+const std::string saving = "\nSenderliste speichern ";
+const std::string loading = "Senderliste auf die Box laden \n"
+                            "Infotext: velto update 1.02 2026-01-02 03:04  \n";
+const std::string no_fav = "FAV-Len        =    0\n";
+const std::string streaming = "Daten werden gesendet: \nBitte warten!\n";
+const std::string new_version = "neue 2.18 b4800\n";
+
+// Timeouts and pauses of the program and the simulator, in seconds.
+constexpr double read_timeout = 1.0;
+constexpr double boot_timeout = 20.0;
+constexpr double check_pause = 0.2;
+constexpr double transfer_pause = 1.0;
+// The loader's quiet line that ends the image, the box's boot and the
+// program's pause after the new version.
+constexpr double update_pauses = 0.2 + 0.3 + 4.0;
+// What a run may take beyond its waits, on a machine shared with other tests.
+constexpr double slack = 2.5;
+
+// The line faults every response can suffer.
+const strings line_faults = {"silent", "garbage", "cut", "close"};
+
+std::string fault_arg(const std::string& kind, const std::string& prefix,
+                      const std::string& count = "1")
+{
+    return kind + "," + prefix + "," + count;
+}
+
+std::string ident(std::string s)
+{
+    for (char& c : s)
+        if (!std::isalnum(static_cast<unsigned char>(c)))
+            c = '_';
+    return s;
+}
+
+// What a step prints and waits for a response line that fails in this way:
+// a silent or cut line costs one read timeout, a closed line fails at once.
+std::string lost(const std::string& fault) { return fault == "garbage" ? "" : silent; }
+double lost_wait(const std::string& fault)
+{
+    return fault == "silent" || fault == "cut" ? read_timeout : 0;
+}
+
+// The connection check, at the start of every job: the fault hits every
+// attempt. A status line cut off before its line feed is judged as it
+// stands, so that run goes on; its job output is then `job_ok`.
+void add_check_cases(std::vector<fault_case>& cases, job kind, const std::string& name,
+                     const std::string& job_ok, double job_waits)
+{
+    for (const std::string& f : line_faults) {
+        fault_case c;
+        c.name = "check_" + name + "_" + f;
+        c.kind = kind;
+        c.faults = {fault_arg(f, "501", f == "close" ? "1" : "*")};
+        if (f == "cut") {
+            c.out = silent + version + job_ok;
+            c.succeeds = true;
+            c.transfer = kind != job::firmware;
+            c.waits = read_timeout + check_pause + job_waits;
+        } else if (f == "close") {
+            // The first attempt finds the line gone; the others cannot write.
+            c.out = silent + retry + unwritable + silent + retry + unwritable + silent + retry +
+                    no_connection + prompt;
+            c.line_closed = true;
+            c.commands = {"501"};
+        } else {
+            std::string attempt = (f == "silent" ? silent : "") + retry;
+            c.out = attempt + attempt + attempt + no_connection + prompt;
+            c.waits = f == "silent" ? 3 * read_timeout : 0;
+            c.commands = {"501", "501", "501"};
+        }
+        cases.push_back(c);
+    }
+}
+
+// "503 18" is not answered by design: what the box sends is purged, and a
+// silent box changes nothing. A line that is cut or does not scan must not
+// reach the first query; a closed line fails the job at that query.
+fault_case opening_case(job kind, const std::string& f, const std::string& ok,
+                        const std::string& closed)
+{
+    fault_case c;
+    c.name = std::string(kind == job::save ? "save" : "load") + "_503_18_" + f;
+    c.kind = kind;
+    c.faults = {fault_arg(f, "503 18")};
+    c.transfer = true;
+    c.waits = check_pause + transfer_pause;
+    if (f == "close") {
+        c.out = version + closed;
+        c.line_closed = true;
+    } else {
+        c.out = version + ok;
+        c.succeeds = true;
+    }
+    return c;
+}
+
+std::vector<fault_case> save_cases()
+{
+    std::vector<fault_case> cases;
+    const double base = check_pause + transfer_pause;
+    const std::string ok = saving + "\n";
+    add_check_cases(cases, job::save, "save", ok, transfer_pause);
+    for (const char* f : {"garbage", "cut", "close"})
+        cases.push_back(
+            opening_case(job::save, f, ok, unwritable + silent + "wrong_lined\n" + unwritable));
+
+    // The info queries, in the order they are sent.
+    struct query {
+        const char* command;
+        std::string failure;
+    };
+    const query queries[] = {{"500 2 1", "wrong_lined\n"},
+                             {"500 1 1", wrong_line},
+                             {"500 0 1", wrong_line},
+                             {"500 0 5", wrong_line}};
+    for (const query& q : queries) {
+        for (const std::string& f : line_faults) {
+            fault_case c;
+            c.name = "save_" + ident(q.command) + "_" + f;
+            c.faults = {fault_arg(f, q.command)};
+            c.transfer = true;
+            c.line_closed = f == "close";
+            c.out = version + lost(f) + q.failure + (c.line_closed ? unwritable : "");
+            c.waits = base + lost_wait(f);
+            cases.push_back(c);
+        }
+    }
+    // A favourites query without a usable answer means a box without
+    // favourites: the save goes on without them, unless the line is gone.
+    for (const std::string& f : line_faults) {
+        fault_case c;
+        c.name = "save_500_3_1_" + f;
+        c.faults = {fault_arg(f, "500 3 1")};
+        c.transfer = true;
+        c.waits = base + lost_wait(f);
+        if (f == "close") {
+            c.out = version + silent + saving + unwritable + silent + wrong_line + unwritable;
+            c.line_closed = true;
+        } else {
+            c.out = version + lost(f) + ok;
+            c.succeeds = true;
+            c.fav_saved = false;
+        }
+        cases.push_back(c);
+    }
+
+    // Each read request: its response line, and the block behind it.
+    const char* requests[] = {"500 2 2", "500 1 2", "500 0 2", "500 3 2"};
+    for (const char* request : requests) {
+        for (const std::string& f : line_faults) {
+            fault_case c;
+            c.name = "save_" + ident(request) + "_" + f;
+            c.faults = {fault_arg(f, request)};
+            c.transfer = true;
+            c.line_closed = f == "close";
+            c.out = version + saving + lost(f) + wrong_line + (c.line_closed ? unwritable : "");
+            c.waits = base + lost_wait(f);
+            cases.push_back(c);
+        }
+        // A wrong checksum is no message of its own: the block is simply
+        // not acknowledged, and the save ends.
+        for (const std::string f : {"badcrc", "blocksilent", "blockclose"}) {
+            fault_case c;
+            c.name = "save_" + ident(request) + "_" + f;
+            c.faults = {fault_arg(f, request)};
+            c.transfer = true;
+            c.line_closed = f == "blockclose";
+            c.out = version + saving + (f == "badcrc" ? "" : silent) +
+                    (c.line_closed ? unwritable : "");
+            c.waits = base + (f == "blocksilent" ? read_timeout : 0);
+            cases.push_back(c);
+        }
+    }
+    return cases;
+}
+
+// The load's file fits the simulator's default box exactly: no count is
+// lowered. Its blocks are announced with these lengths.
+struct block_step {
+    const char* name;
+    const char* write_request; // prefix of the write request
+    const char* announcement;  // prefix of the block announcement
+};
+const block_step load_blocks[] = {
+    {"sat", "500 2 3", "910 H320 "},    {"tp", "500 1 3", "910 H3E8 "},
+    {"tv", "500 0 3 0 ", "910 H2580 "}, {"radio", "500 0 3 300 ", "910 HC80 "},
+    {"fav", "500 3 3", "910 H190 "},
+};
+
+std::vector<fault_case> load_cases()
+{
+    std::vector<fault_case> cases;
+    const double base = check_pause + transfer_pause;
+    add_check_cases(cases, job::load, "load", loading, transfer_pause);
+    for (const char* f : {"garbage", "cut", "close"})
+        cases.push_back(opening_case(job::load, f, loading,
+                                     loading + unwritable + silent + no_fav + unwritable + silent +
+                                         wrong_line + unwritable));
+
+    // Without a usable answer to the favourites query the box counts as one
+    // without favourites: the list goes in without them.
+    for (const std::string& f : line_faults) {
+        fault_case c;
+        c.name = "load_500_3_1_" + f;
+        c.kind = job::load;
+        c.faults = {fault_arg(f, "500 3 1")};
+        c.transfer = true;
+        c.waits = base + lost_wait(f);
+        if (f == "close") {
+            c.out =
+                version + loading + silent + no_fav + unwritable + silent + wrong_line + unwritable;
+            c.line_closed = true;
+        } else {
+            c.out = version + loading + lost(f) + no_fav;
+            c.succeeds = true;
+            c.fav_saved = false;
+        }
+        cases.push_back(c);
+    }
+    for (const char* query : {"500 2 1", "500 1 1", "500 0 1", "500 0 5"}) {
+        for (const std::string& f : line_faults) {
+            fault_case c;
+            c.name = "load_" + ident(query) + "_" + f;
+            c.kind = job::load;
+            c.faults = {fault_arg(f, query)};
+            c.transfer = true;
+            c.line_closed = f == "close";
+            c.out = version + loading + lost(f) + wrong_line + (c.line_closed ? unwritable : "");
+            c.waits = base + lost_wait(f);
+            cases.push_back(c);
+        }
+    }
+
+    // Each table: the answer to its write request, then the box's
+    // acknowledgement of its block (or a refusal of the block).
+    for (const block_step& b : load_blocks) {
+        for (const std::string& f : line_faults) {
+            fault_case c;
+            c.name = std::string("load_write_") + b.name + "_" + f;
+            c.kind = job::load;
+            c.faults = {fault_arg(f, b.write_request)};
+            c.transfer = true;
+            c.line_closed = f == "close";
+            c.out = version + loading + lost(f) + wrong_line + (c.line_closed ? unwritable : "");
+            c.waits = base + lost_wait(f);
+            cases.push_back(c);
+        }
+        for (const std::string f : {"silent", "garbage", "cut", "close", "reject"}) {
+            fault_case c;
+            c.name = std::string("load_block_") + b.name + "_" + f;
+            c.kind = job::load;
+            c.faults = {fault_arg(f, f == "reject" ? b.write_request : b.announcement)};
+            c.transfer = true;
+            c.line_closed = f == "close";
+            c.out = version + loading +
+                    (f == "reject" ? "crc fehler\n"
+                                   : lost(f) + wrong_line + (c.line_closed ? unwritable : ""));
+            c.waits = base + lost_wait(f);
+            cases.push_back(c);
+        }
+    }
+    // The store request. The box may have stored before its answer went
+    // wrong; the program cannot tell and reports the failure.
+    for (const std::string f : {"silent", "garbage", "cut", "close", "storefail"}) {
+        fault_case c;
+        c.name = "load_store_" + f;
+        c.kind = job::load;
+        c.faults = {fault_arg(f, "500 0 4")};
+        c.transfer = true;
+        c.line_closed = f == "close";
+        c.box_untouched = f == "silent" || f == "storefail";
+        c.out = version + loading +
+                (f == "storefail" ? "speicher fehler\n"
+                                  : lost(f) + wrong_line + (c.line_closed ? unwritable : ""));
+        c.waits = base + lost_wait(f);
+        cases.push_back(c);
+    }
+    return cases;
+}
+
+std::vector<fault_case> firmware_cases()
+{
+    std::vector<fault_case> cases;
+    const std::string ok = streaming + new_version;
+    add_check_cases(cases, job::firmware, "firmware", ok, update_pauses);
+
+    // The loader request. A silent box gets the request once more and then
+    // fails the update; a 998 line cut off by the timeout is the loader's
+    // answer. A box whose answer comes garbled has entered its loader all
+    // the same: the repeated request becomes a four-byte image there, which
+    // the loader confirms with 998, and the update streams into a loader
+    // that is done and fails after the boot timeout. Nothing on the line
+    // tells this confirmation from the loader's first answer.
+    for (const std::string& f : line_faults) {
+        fault_case c;
+        c.name = "firmware_902_" + f;
+        c.kind = job::firmware;
+        c.faults = {fault_arg(f, "902", f == "close" ? "1" : "*")};
+        if (f == "cut") {
+            c.out = version + silent + ok;
+            c.succeeds = true;
+            c.waits = check_pause + read_timeout + update_pauses;
+            c.commands = {"501", "902", "030"};
+        } else if (f == "close") {
+            c.out = version + silent + unwritable + silent + prompt;
+            c.line_closed = true;
+            c.waits = check_pause;
+            c.commands = {"501", "902"};
+        } else if (f == "garbage") {
+            c.out = version + silent + streaming + silent + prompt;
+            c.waits = check_pause + read_timeout + boot_timeout;
+            c.slow = true;
+        } else {
+            c.out = version + silent + silent + prompt;
+            c.waits = check_pause + 2 * read_timeout;
+            c.commands = {"501", "902", "902"};
+        }
+        cases.push_back(c);
+    }
+    // The loader's confirmation of the image and the restarted box's status
+    // line are awaited under the boot timeouts: anything but the line itself
+    // ends the update after 20 s (a cut line is a failed read there).
+    for (const std::string step : {"<image>", "030"}) {
+        for (const std::string& f : line_faults) {
+            fault_case c;
+            c.name = "firmware_" + std::string(step == "030" ? "030" : "image") + "_" + f;
+            c.kind = job::firmware;
+            c.faults = {fault_arg(f, step)};
+            c.out = version + streaming + silent + prompt;
+            c.line_closed = f == "close";
+            // The loader confirms 0.2 s after the last image byte, the box
+            // boots for 0.3 s; a boot timeout runs from the request.
+            if (step == "<image>")
+                c.waits = check_pause + (c.line_closed ? 0.2 : boot_timeout);
+            else
+                c.waits = check_pause + 0.2 + (c.line_closed ? 0.3 : boot_timeout);
+            c.slow = !c.line_closed && !(step == "<image>" && f == "silent");
+            // No restart is ordered before the loader confirmed the image.
+            c.commands = {"501", "902"};
+            if (step == "030")
+                c.commands.push_back("030");
+            cases.push_back(c);
+        }
+    }
+    return cases;
+}
+
+std::vector<fault_case> all_cases()
+{
+    std::vector<fault_case> cases = save_cases();
+    for (auto more : {load_cases(), firmware_cases()})
+        cases.insert(cases.end(), more.begin(), more.end());
+    return cases;
+}
+
+// Counts the cases run and skipped in this process and prints them at its end.
+int cases_run = 0;
+int cases_skipped = 0;
+
+class fault_matrix_count : public ::testing::Environment {
+  public:
+    void TearDown() override
+    {
+        std::printf("fault matrix: %zu cases, %d run here, %d skipped (slow)\n", all_cases().size(),
+                    cases_run, cases_skipped);
+    }
+};
+
+// GoogleTest takes ownership of the environment.
+const auto* const count_printer = ::testing::AddGlobalTestEnvironment(new fault_matrix_count);
+
+// The console output with the percentage display taken out.
+std::string without_progress(const std::string& s)
+{
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (i + 8 <= s.size() && s.compare(i + 3, 5, "%\b\b\b\b") == 0) {
+            i += 7;
+            continue;
+        }
+        out += s[i];
+    }
+    return out;
+}
+
+// Test data: the list file a load sends, and an image whose header names
+// version "2.18 b4800".
+std::string records(std::size_t n, unsigned seed)
+{
+    std::string r(n, '\0');
+    for (std::size_t i = 0; i < n; ++i)
+        r[i] = static_cast<char>((i * 131 + seed * 17 + (i >> 8)) & 0xFF);
+    return r;
+}
+
+struct list_sections {
+    std::string sat, tp, chan, fav;
+};
+
+std::string make_list(list_sections& s)
+{
+    std::array<unsigned char, cxf_header_size> h{};
+    build_file_header(h, 20, 40, 100, 10, 300, 100, 32, 200, local_time{2026, 1, 2, 3, 4});
+    s.sat = records(20 * 40, 1);
+    s.tp = records(100 * 10, 2);
+    s.chan = records(400 * 32, 3);
+    s.fav = records(200 * 2, 4);
+    return std::string(h.begin(), h.end()) + s.sat + s.tp + s.chan + s.fav;
+}
+
+std::string make_image()
+{
+    std::string image(700, '\0');
+    for (std::size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<char>((i * 7 + 3) % 251);
+    image.replace(0, 9, "010\xff\x80ZOVA");
+    image.replace(9, 11, std::string("2.18 b4800\0", 11));
+    return image;
+}
+
+const char* const tables[] = {"satellites", "transponders", "channels", "favourites"};
+
+strings stored_tables(const boxsim_process& box)
+{
+    strings t;
+    for (const char* name : tables)
+        t.push_back(read_file(box.state_dir() + "/" + name + ".bin"));
+    return t;
+}
+
+// The commands the box received. A box that closed the line ends by itself
+// and its transcript is then complete; otherwise the harness waits for the
+// box to take in everything the program sent.
+strings received(boxsim_process& box, bool line_closed)
+{
+    if (!line_closed)
+        return box.commands();
+    for (int i = 0; i < 500 && box.running(); ++i)
+        usleep(10000);
+    strings result;
+    std::istringstream in(read_file(box.folder() + "/transcript.txt"));
+    std::string line;
+    while (std::getline(in, line)) {
+        auto mark = line.find(" > ");
+        if (mark != std::string::npos && mark <= 13)
+            result.push_back(line.substr(mark + 3));
+    }
+    return result;
+}
+
+bool is_write_request(const std::string& c)
+{
+    return c.size() > 6 && c.rfind("500 ", 0) == 0 && c[6] == '3';
+}
+
+class fault_matrix : public ::testing::TestWithParam<fault_case> {};
+
+TEST_P(fault_matrix, the_run_ends_in_time_with_its_message_and_leaves_files_and_box_sound)
+{
+    const fault_case& c = GetParam();
+    if (c.slow && std::getenv("HALVORAN_SLOW_TESTS") == nullptr) {
+        ++cases_skipped;
+        GTEST_SKIP() << "waits out a 20 s boot timeout; set HALVORAN_SLOW_TESTS=1 to run it";
+    }
+    ++cases_run;
+
+    std::string dir = temp_dir();
+    strings sim_args{"--boot-ms", "300"};
+    for (const std::string& f : c.faults) {
+        sim_args.push_back("--fault");
+        sim_args.push_back(f);
+    }
+    boxsim_process box(sim_args);
+    const strings box_before = stored_tables(box);
+
+    // What stood at the path before the run: the previous list of a save,
+    // the list a load sends, the image of an update.
+    list_sections sections;
+    std::string path, before;
+    std::string mode;
+    if (c.kind == job::save) {
+        path = dir + "/senderl.cxf";
+        before = "CXF2 the previous list";
+        mode = "s";
+    } else if (c.kind == job::load) {
+        path = dir + "/senderl.cxf";
+        before = make_list(sections);
+        mode = "l";
+    } else {
+        path = dir + "/update.zova";
+        before = make_image();
+        mode = path;
+    }
+    write_file(path, before);
+
+    const strings args =
+        c.kind == job::firmware ? strings{box.device(), path} : strings{box.device(), mode, path};
+    run_result r = run_program(args, "", 60000);
+    ASSERT_FALSE(r.timed_out) << r.out;
+
+    // Time: at least the timeouts and pauses the case must sit out, and not
+    // much more.
+    EXPECT_GE(r.seconds, c.waits - 0.1);
+    EXPECT_LT(r.seconds, c.waits + slack);
+
+    std::string echo = "Parameter: ";
+    for (std::size_t i = 0; i < args.size(); ++i)
+        echo += args[i] + (i + 1 < args.size() ? " " : "");
+    if (args.size() == 2)
+        echo += " ";
+    echo += "\n\n";
+    EXPECT_EQ(without_progress(r.out), "Halvoran update 1.04\n" + echo + c.out);
+    EXPECT_EQ(r.exit_code, c.succeeds ? 0 : 2);
+
+    // The table transfer is closed last wherever it was opened and the
+    // line is still there.
+    const strings cmds = received(box, c.line_closed);
+    const auto opened = std::find(cmds.begin(), cmds.end(), "503 18");
+    EXPECT_EQ(opened != cmds.end(), c.transfer);
+    if (c.transfer && !c.line_closed) {
+        ASSERT_FALSE(cmds.empty());
+        EXPECT_EQ(cmds.back(), "503 25");
+        EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "503 25"), 1);
+    }
+
+    // The folder holds what it held, nothing more.
+    EXPECT_EQ(list_dir(dir), strings{path.substr(dir.size() + 1)});
+    if (c.kind != job::save || !c.succeeds) {
+        EXPECT_EQ(read_file(path), before);
+    }
+
+    // No write request before every query of the load was answered and
+    // checked; then the box's stored tables tell what it took.
+    const auto first_write = std::find_if(cmds.begin(), cmds.end(), is_write_request);
+    if (c.kind == job::load && first_write != cmds.end()) {
+        for (const char* query : {"500 3 1", "500 2 1", "500 1 1", "500 0 1", "500 0 5"})
+            EXPECT_NE(std::find(cmds.begin(), first_write, query), first_write) << query;
+    }
+    if (c.kind != job::load) {
+        EXPECT_EQ(first_write, cmds.end());
+    }
+
+    box.stop();
+    const strings box_after = stored_tables(box);
+    if (c.kind == job::load && c.succeeds) {
+        EXPECT_EQ(box_after[0], sections.sat);
+        EXPECT_EQ(box_after[1], sections.tp);
+        EXPECT_EQ(box_after[2], sections.chan);
+        EXPECT_EQ(box_after[3], c.fav_saved ? sections.fav : box_before[3]);
+    } else if (c.box_untouched) {
+        EXPECT_EQ(box_after, box_before);
+    }
+
+    if (c.kind == job::save && c.succeeds) {
+        // The new list: the box's tables behind a header that announces the
+        // favourites only when they were saved.
+        std::string file = read_file(path);
+        std::string expected_body =
+            box_before[0] + box_before[1] + box_before[2] + (c.fav_saved ? box_before[3] : "");
+        ASSERT_EQ(file.size(), cxf_header_size + expected_body.size());
+        EXPECT_EQ(file.substr(cxf_header_size), expected_body);
+        EXPECT_EQ(file.substr(72, 4) == "\x45\x58\x08\x01", c.fav_saved);
+    }
+    if (c.kind == job::firmware && c.succeeds) {
+        // The loader took exactly the image, and nothing else.
+        EXPECT_EQ(read_file(box.state_dir() + "/image.bin"), before);
+        EXPECT_NE(read_file(box.state_dir() + "/box.txt").find("2.18 b4800"), std::string::npos);
+    }
+    if (!c.commands.empty()) {
+        EXPECT_EQ(cmds, c.commands);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, fault_matrix, ::testing::ValuesIn(all_cases()),
+                         [](const auto& info) { return info.param.name; });
+
+} // namespace
