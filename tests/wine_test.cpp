@@ -1,10 +1,51 @@
 // The Windows program under wine, against the same simulated box as the
-// Linux program: the same console output and the same commands on the line.
+// Linux program: the same console output, the same commands and bytes on the
+// line and the same files, for every job. Each test maps its own COM names,
+// since two tests may run at once in the same wine prefix.
 #include "support/harness.hpp"
 
 #include <gtest/gtest.h>
 
 namespace {
+
+// The Linux program's output as the Windows program prints it when its port
+// is called com: the echo and the messages show the port as typed.
+std::string with_port(std::string text, const std::string& device, const std::string& com)
+{
+    for (auto pos = text.find(device); pos != std::string::npos;
+         pos = text.find(device, pos + com.size()))
+        text.replace(pos, device.size(), com);
+    return text;
+}
+
+// Large binary strings: a failure names the first differing byte instead of
+// dumping both.
+::testing::AssertionResult same_bytes(const std::string& a, const std::string& b)
+{
+    if (a == b)
+        return ::testing::AssertionSuccess();
+    std::size_t i = 0;
+    while (i < a.size() && i < b.size() && a[i] == b[i])
+        ++i;
+    return ::testing::AssertionFailure()
+           << "sizes " << a.size() << " and " << b.size() << ", first difference at byte " << i;
+}
+
+// Two channel-list files alike but for the time in the info text (header
+// bytes 36 to 71): its digits may differ, nothing else may.
+::testing::AssertionResult same_list_file(const std::string& a, const std::string& b)
+{
+    if (a.size() != b.size() || a.size() < 128)
+        return ::testing::AssertionFailure() << "sizes " << a.size() << " and " << b.size();
+    std::string x = a, y = b;
+    for (std::size_t i = 36; i < 72; ++i) {
+        if (x[i] >= '0' && x[i] <= '9')
+            x[i] = '9';
+        if (y[i] >= '0' && y[i] <= '9')
+            y[i] = '9';
+    }
+    return same_bytes(x, y);
+}
 
 class windows_run : public ::testing::Test {
   protected:
@@ -13,6 +54,20 @@ class windows_run : public ::testing::Test {
         if (windows_exe().empty())
             GTEST_SKIP() << "no Windows build or no wine";
     }
+
+    // Console, exit status, commands and received bytes of the two runs.
+    static void expect_same_run(const run_result& win, const boxsim_process& win_box,
+                                const std::string& com, const run_result& lin,
+                                const boxsim_process& lin_box)
+    {
+        EXPECT_FALSE(win.timed_out);
+        EXPECT_EQ(unix_lines(win.out), with_port(lin.out, lin_box.device(), com));
+        EXPECT_EQ(win.exit_code, lin.exit_code);
+        EXPECT_EQ(win_box.commands(), lin_box.commands());
+        EXPECT_TRUE(same_bytes(win_box.rx_bytes(), lin_box.rx_bytes()));
+    }
+
+    std::string win_dir = temp_dir(), lin_dir = temp_dir();
 };
 
 TEST_F(windows_run, usage_path_matches_the_linux_program)
@@ -33,14 +88,8 @@ TEST_F(windows_run, connection_check_matches_the_linux_program)
     boxsim_process lin_box;
     run_result lin = run_program({lin_box.device(), image});
 
-    auto expected = lin.out;
-    auto pos = expected.find(lin_box.device());
-    ASSERT_NE(pos, std::string::npos);
-    expected.replace(pos, lin_box.device().size(), "com5");
-    EXPECT_EQ(unix_lines(win.out), expected);
-    EXPECT_EQ(win.exit_code, lin.exit_code);
-    EXPECT_EQ(win_box.commands(), lin_box.commands());
-    EXPECT_EQ(win_box.rx_bytes(), lin_box.rx_bytes());
+    ASSERT_NE(lin.out.find(lin_box.device()), std::string::npos);
+    expect_same_run(win, win_box, "com5", lin, lin_box);
 }
 
 TEST_F(windows_run, a_silent_box_times_out_like_on_linux)
@@ -54,6 +103,121 @@ TEST_F(windows_run, a_silent_box_times_out_like_on_linux)
                                        "Es konnte keine Verbindung zur Box hergestellt werden!\n"),
               std::string::npos);
     EXPECT_EQ(win.exit_code, 2);
+}
+
+// The save writes senderl.cxf in the working folder through a temporary file
+// that replaces an older list; on Windows that is MoveFileEx over an existing
+// file.
+TEST_F(windows_run, save_matches_the_linux_program)
+{
+    const std::string older(100000, 'o');
+    write_file(win_dir + "/senderl.cxf", older);
+    write_file(lin_dir + "/senderl.cxf", older);
+
+    boxsim_process win_box;
+    map_com_port("com8", win_box.device());
+    run_result win = run_windows_program({"com8", "s"}, "", 60000, win_dir);
+    boxsim_process lin_box;
+    run_result lin = run_program({lin_box.device(), "s"}, "", 60000, lin_dir);
+
+    EXPECT_EQ(lin.exit_code, 0) << lin.out;
+    expect_same_run(win, win_box, "com8", lin, lin_box);
+    std::string win_file = read_file(win_dir + "/senderl.cxf");
+    std::string lin_file = read_file(lin_dir + "/senderl.cxf");
+    // The default box: header, 20 x 40, 100 x 10, 400 x 32 and 200 x 2 bytes.
+    EXPECT_EQ(lin_file.size(), 128u + 800 + 1000 + 12800 + 400);
+    EXPECT_TRUE(same_list_file(win_file, lin_file));
+    EXPECT_EQ(list_dir(win_dir), std::vector<std::string>{"senderl.cxf"});
+    EXPECT_EQ(list_dir(lin_dir), std::vector<std::string>{"senderl.cxf"});
+}
+
+TEST_F(windows_run, load_matches_the_linux_program)
+{
+    // A list saved from a box with other contents, loaded into two fresh
+    // boxes: both end up holding its tables.
+    boxsim_process source({"--seed", "5"});
+    ASSERT_EQ(run_program({source.device(), "s", "quelle.cxf"}, "", 60000, lin_dir).exit_code, 0);
+    std::string list = read_file(lin_dir + "/quelle.cxf");
+    write_file(win_dir + "/liste.cxf", list);
+    write_file(lin_dir + "/liste.cxf", list);
+
+    boxsim_process win_box;
+    map_com_port("com9", win_box.device());
+    run_result win = run_windows_program({"com9", "l", "liste.cxf"}, "", 60000, win_dir);
+    boxsim_process lin_box;
+    run_result lin = run_program({lin_box.device(), "l", "liste.cxf"}, "", 60000, lin_dir);
+
+    EXPECT_EQ(lin.exit_code, 0) << lin.out;
+    expect_same_run(win, win_box, "com9", lin, lin_box);
+    // The file is only read.
+    EXPECT_EQ(read_file(win_dir + "/liste.cxf"), list);
+    source.stop();
+    win_box.stop();
+    lin_box.stop();
+    for (const char* table : {"satellites", "transponders", "channels", "favourites"}) {
+        std::string stored = read_file(source.state_dir() + "/" + table + ".bin");
+        EXPECT_TRUE(same_bytes(read_file(win_box.state_dir() + "/" + table + ".bin"), stored))
+            << table;
+        EXPECT_TRUE(same_bytes(read_file(lin_box.state_dir() + "/" + table + ".bin"), stored))
+            << table;
+    }
+}
+
+TEST_F(windows_run, firmware_update_matches_the_linux_program)
+{
+    // A valid header with the new version text at bytes 9 to 19, then
+    // 3 blocks of 256 bytes and a tail.
+    std::string image(3 * 256 + 77, '\0');
+    for (std::size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<char>((i * 13 + 5) % 253);
+    image.replace(0, 20, std::string("010\xff\x80ZOVA3.07 w1100\0", 20));
+    write_file(win_dir + "/update.zova", image);
+    write_file(lin_dir + "/update.zova", image);
+
+    boxsim_process win_box;
+    map_com_port("com10", win_box.device());
+    run_result win = run_windows_program({"com10", "update.zova"}, "", 60000, win_dir);
+    boxsim_process lin_box;
+    run_result lin = run_program({lin_box.device(), "update.zova"}, "", 60000, lin_dir);
+
+    EXPECT_EQ(lin.exit_code, 0) << lin.out;
+    EXPECT_NE(lin.out.find("neue 3.07 w1100\n"), std::string::npos) << lin.out;
+    expect_same_run(win, win_box, "com10", lin, lin_box);
+    EXPECT_TRUE(same_bytes(read_file(win_box.state_dir() + "/image.bin"), image));
+    win_box.stop();
+    lin_box.stop();
+    EXPECT_EQ(read_file(win_box.state_dir() + "/box.txt"),
+              read_file(lin_box.state_dir() + "/box.txt"));
+}
+
+// COM10 and above exist on Windows only as \\.\COM<n>; the program adds the
+// prefix to a plain COM name in any spelling and takes a prefixed name as
+// given. The echo shows the name as it was typed.
+TEST_F(windows_run, a_port_above_com9_opens_by_its_plain_name_in_any_case)
+{
+    boxsim_process box;
+    map_com_port("com12", box.device());
+    for (std::string name : {"com12", "COM12", "Com12", "\\\\.\\COM12"}) {
+        run_result win = run_windows_program({name, "no-such-image.zova"});
+        std::string out = unix_lines(win.out);
+        EXPECT_EQ(out.substr(0, out.find("alte ")),
+                  "Halvoran update 1.04\nParameter: " + name + " no-such-image.zova \n\n")
+            << name;
+        EXPECT_NE(out.find("\nalte 1.00 (2025-11-03)\n"), std::string::npos) << out;
+        EXPECT_EQ(out.find("nicht oeffnen"), std::string::npos) << out;
+    }
+    EXPECT_EQ(box.commands(), (std::vector<std::string>{"501", "501", "501", "501"}));
+}
+
+TEST_F(windows_run, a_port_that_does_not_exist_is_named_as_typed)
+{
+    for (std::string name : {"com29", "COM29:", "\\\\.\\com29"}) {
+        run_result win = run_windows_program({name, "s"});
+        EXPECT_EQ(unix_lines(win.out), "Halvoran update 1.04\nParameter: " + name + " s \n\n" +
+                                           "Kann " + name + " nicht oeffnen!\n" +
+                                           "Weiter mit beliebiger Taste!\n");
+        EXPECT_EQ(win.exit_code, 2);
+    }
 }
 
 } // namespace

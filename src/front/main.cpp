@@ -60,7 +60,8 @@ int main(int argc, char** argv)
 {
     std::signal(SIGINT, sigfunc);
     console_setup();
-    std::printf("Halvoran update 1.04\n");
+    // HALVORAN_VERSION comes from the build (the project version, 1.04).
+    std::printf("Halvoran update " HALVORAN_VERSION "\n");
 
     if (argc < 3) {
         std::printf("Parameter fehlt!\n");
