@@ -249,7 +249,9 @@ box_state load_state(const std::filesystem::path& dir)
     s.radio_slots = parse_u32(get("radio_slots"), "radio_slots");
     for (int id = 0; id < table_kinds; ++id) {
         std::string name(table_name(id));
-        auto words = split_words(get(name));
+        // The words are views: the entry they point into must outlive them.
+        const std::string entry = get(name);
+        auto words = split_words(entry);
         if (words.size() != 2)
             throw std::runtime_error("bad entry '" + name + "' in box.txt");
         table& t = s.tables[static_cast<std::size_t>(id)];

@@ -238,6 +238,16 @@ const failure_case failure_cases[] = {
      {"--fault", "garbage,500 0 5"},
      "wrong_line\n",
      {"500 2 1", "500 1 1", "500 0 1", "500 0 5"}},
+    // Slots that do not add up to the channel table (400): the favourites
+    // would not lie where the header puts them.
+    {"split_more_than_the_channel_table",
+     {"--fault", "reply,500 0 5,1,500 0 5 300 101"},
+     "wrong_line\n",
+     {"500 2 1", "500 1 1", "500 0 1", "500 0 5"}},
+    {"split_less_than_the_channel_table",
+     {"--fault", "reply,500 0 5,1,500 0 5 299 100"},
+     "wrong_line\n",
+     {"500 2 1", "500 1 1", "500 0 1", "500 0 5"}},
     {"satellite_request_silent",
      {"--fault", "silent,500 2 2"},
      transfer + "Die Box antwortet nicht!\nwrong_line\n",

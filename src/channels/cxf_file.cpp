@@ -40,6 +40,8 @@ void build_file_header(std::array<unsigned char, cxf_header_size>& header, std::
                        std::uint32_t fav_count, const local_time& time)
 {
     unsigned char* p = header.data();
+    // The signature is four bytes of the header, not a string.
+    // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
     std::memcpy(p, "CXF2", 4);
 
     std::uint32_t offset = cxf_header_size;
@@ -95,6 +97,7 @@ int read_file_header(file_t file, const char* path, cxf_header* header)
     }
 
     cxf_header h{};
+    // cppcheck-suppress constVariable ; read_u32 writes through these pointers
     std::uint32_t* fields[] = {&h.sat_offset, &h.tp_offset, &h.chan_offset, &h.sat_count,
                                &h.tp_count,   &h.tv_count,  &h.radio_count, &h.info_len};
     for (std::uint32_t* field : fields) {

@@ -137,7 +137,12 @@ int save_tables(const char* path)
     if (chan.size == old_layout_chan_size) {
         tv_count = radio_count = chan.count / 2;
     } else {
-        if (!query_split(&tv_count, &radio_count)) {
+        // The TV and radio slots are the channel table split in two. Slots
+        // that do not add up to it would give a header whose channel counts
+        // and favourites offset do not match the channel block behind them:
+        // such an answer counts as one that does not scan.
+        if (!query_split(&tv_count, &radio_count) ||
+            static_cast<std::uint64_t>(tv_count) + radio_count != chan.count) {
             std::printf("wrong_line\n");
             return 0;
         }

@@ -1,11 +1,14 @@
 // Operating-system services that are not the serial port: pauses, the local
 // time, and the files the jobs read and write. One header, two backends
-// (os_posix.cpp, os_win32.cpp).
+// (os_posix.cpp, os_win32.cpp); the pauses have backends of their own
+// (pause_posix.cpp, pause_win32.cpp), so that the in-memory line of the fuzz
+// targets can make them take no time (pause_seam.cpp).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+// Waits ms milliseconds.
 void sleep_ms(unsigned ms);
 
 struct local_time {

@@ -19,14 +19,13 @@ volatile std::sig_atomic_t pending_temp_set = 0;
 
 int to_fd(file_t f) { return static_cast<int>(f); }
 
-} // namespace
+// The C library reads the time zone's rules from a file into heap memory
+// the first time the local time is asked for. Loaded as the program starts,
+// they are in place before the save asks for the time, so no job allocates
+// memory on its way.
+[[maybe_unused]] const bool time_zone_loaded = (tzset(), true);
 
-void sleep_ms(unsigned ms)
-{
-    timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-}
+} // namespace
 
 local_time get_local_time()
 {

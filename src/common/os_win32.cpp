@@ -21,8 +21,6 @@ file_t from_handle(HANDLE h)
 
 } // namespace
 
-void sleep_ms(unsigned ms) { Sleep(ms); }
-
 local_time get_local_time()
 {
     SYSTEMTIME st;
