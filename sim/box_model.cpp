@@ -88,6 +88,10 @@ void box_model::queue(ms at, std::string_view bytes, std::vector<log_entry> log)
 
 void box_model::receive(const std::uint8_t* p, std::size_t n, ms now)
 {
+    // Image bytes show that the line was busy until they came, however late the caller hands
+    // them over: a simulator slow to take them in must not end the image before them.
+    if (mode_ == box_mode::loader && n > 0)
+        loader_last_ = now;
     tick(now);
     if (n > 0)
         last_rx_ = now;

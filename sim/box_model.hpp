@@ -108,7 +108,9 @@ class box_model {
     // sent bytes travel in the out_chunks instead.
     box_model(box_state state, box_options options, log_sink sink = {});
 
-    // Bytes from the program, arriving at `now`. Runs tick(now) first.
+    // Bytes from the program, arriving at `now`. Runs tick(now) first; image bytes count as
+    // arrived before that tick, so bytes handed over late never end the image they belong to
+    // (the line was busy with them). A quiet line is found by the ticks between receives.
     void receive(const std::uint8_t* p, std::size_t n, ms now);
     void receive(std::string_view bytes, ms now)
     {

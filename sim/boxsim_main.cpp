@@ -27,6 +27,7 @@
 #include <string>
 #include <sys/signalfd.h>
 #include <system_error>
+#include <time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -36,6 +37,15 @@ using namespace boxsim;
 namespace fs = std::filesystem;
 
 constexpr ms poll_interval{10};
+// Paced line: the program's output is held (the terminal's flow control) once this many of
+// its bytes wait for the line, and let go when none wait any more. A pseudo-terminal takes
+// some 20 KiB, almost two seconds at 115200 baud, where a real port's driver keeps a few KiB:
+// unheld, the program's writes would return long before the box has the bytes, and an answer
+// the program then waits for (one second at most) could come too late. The hold cannot stop
+// a write that is already under way, so the program still runs up to about one write ahead
+// (10 KiB for table blocks, 0.9 s at 115200 baud); letting go only on an empty queue keeps it
+// from adding more.
+constexpr std::size_t hold_program_at = 2048;
 // How long a closing line waits for the program to read what was sent before the close.
 constexpr ms close_drain_limit{2000};
 // Bytes written to the master reach the slave's read queue a moment later; an empty queue
@@ -51,6 +61,7 @@ constexpr const char* usage_text =
     "  --rx-dump FILE     append every byte received from the program to FILE\n"
     "  --version TEXT     system version of a new box (C escapes allowed)\n"
     "  --boot-ms N        restart time after \"030\" (default 300)\n"
+    "  --baud N           pace the line like a serial line at N baud, 8N1 (default: unpaced)\n"
     "  --seed N           seed of the record contents (default 1)\n"
     "  --sat N --tp N --tv N --radio N --fav N              table counts\n"
     "  --sat-size N --tp-size N --chan-size N --fav-size N  record sizes (52: older layout)\n"
@@ -66,6 +77,7 @@ struct settings {
     box_geometry geometry;
     std::vector<std::string> box_options_given; // options that only shape a new box
     ms boot_delay = default_boot_delay;
+    std::uint32_t baud = 0; // 0: the line is as fast as the pseudo-terminal
     std::vector<fault> faults;
 };
 
@@ -129,6 +141,8 @@ settings parse_command_line(int argc, char** argv)
             s.box_options_given.push_back(option);
         } else if (option == "--boot-ms") {
             s.boot_delay = ms(number(option, value(), 600'000));
+        } else if (option == "--baud") {
+            s.baud = static_cast<std::uint32_t>(number(option, value(), 100'000'000));
         } else if (option == "--seed") {
             s.geometry.seed = number(option, value(), 0x7FFFFFFFFFFFFFFFull);
             s.box_options_given.push_back(option);
@@ -222,7 +236,8 @@ class simulator {
     simulator(settings s, box_state state, transcript& log, byte_dump& dump)
         : settings_(std::move(s)), log_(log), dump_(dump), watch_(line_.slave_path()),
           model_(std::move(state), make_options(),
-                 [this](const log_entry& e) { log_.write(e.tag, e.text); })
+                 [this](const log_entry& e) { log_.write(e.tag, e.text); }),
+          pacer_(settings_.baud)
     {
     }
 
@@ -239,15 +254,21 @@ class simulator {
         o.state_dir = settings_.state_dir;
         return o;
     }
-    ms now() const
+    using ns = std::chrono::nanoseconds;
+    ns clock() const
     {
-        return std::chrono::duration_cast<ms>(std::chrono::steady_clock::now() - start_);
+        return std::chrono::duration_cast<ns>(std::chrono::steady_clock::now() - start_);
     }
+    ms now() const { return std::chrono::duration_cast<ms>(clock()); }
     void take_due_output(ms t);
-    void write_pending(ms t);
+    void write_pending();
     void serve_line(bool events_ready, bool data_ready, ms t);
     void drop_stale_output();
-    bool read_program(ms t);
+    bool read_program();
+    void take_in(const std::uint8_t* p, std::size_t n);
+    void deliver_program_bytes();
+    void hold_program(bool hold);
+    ns next_wake(ms t, bool* send_now);
 
     settings settings_;
     transcript& log_;
@@ -263,6 +284,18 @@ class simulator {
     bool closing_ = false;
     ms closing_since_{0};
     ms last_write_{0};
+    // Paced line only: bytes from the program on their way over the line, and whether the
+    // program's output is held.
+    std::vector<std::uint8_t> rx_;
+    std::size_t rx_done_ = 0;
+    bool program_held_ = false;
+    // The program let go of the line while its last bytes were still on the paced line.
+    bool close_pending_ = false;
+    // Bytes on the line since the program opened it, each way, and on a paced line the most
+    // bytes the program had written that the line had not yet carried.
+    std::uint64_t run_from_program_ = 0;
+    std::uint64_t run_to_program_ = 0;
+    std::size_t run_max_ahead_ = 0;
 };
 
 void simulator::take_due_output(ms t)
@@ -278,26 +311,31 @@ void simulator::take_due_output(ms t)
             closing_since_ = t;
             return;
         }
-        if (listening_)
+        if (listening_) {
+            // Bytes that find the line idle go out from now on, not from its last use.
+            if (pending_done_ == pending_.size())
+                pacer_.to_program.wake(clock());
             pending_.insert(pending_.end(), chunk->bytes.begin(), chunk->bytes.end());
-        else if (!chunk->bytes.empty())
+        } else if (!chunk->bytes.empty())
             log_.write('#', "nobody has the line open: " + std::to_string(chunk->bytes.size()) +
                                 " bytes lost");
     }
 }
 
-void simulator::write_pending(ms t)
+void simulator::write_pending()
 {
     if (pending_done_ == pending_.size() || line_.master() < 0)
         return;
-    std::size_t n = std::min(pending_.size() - pending_done_, pacer_.send_allowance(t));
+    ns t = clock();
+    std::size_t n = std::min(pending_.size() - pending_done_, pacer_.to_program.allowance(t));
     if (n == 0)
         return;
     ssize_t w = ::write(line_.master(), pending_.data() + pending_done_, n);
     if (w > 0) {
-        last_write_ = t;
+        last_write_ = std::chrono::duration_cast<ms>(t);
         pending_done_ += static_cast<std::size_t>(w);
-        pacer_.sent(static_cast<std::size_t>(w), t);
+        pacer_.to_program.carried(static_cast<std::size_t>(w));
+        run_to_program_ += static_cast<std::uint64_t>(w);
     }
     if (pending_done_ == pending_.size()) {
         pending_.clear();
@@ -313,7 +351,7 @@ void simulator::write_pending(ms t)
 // program sent is taken in before the line counts as let go.
 void simulator::serve_line(bool events_ready, bool data_ready, ms t)
 {
-    bool closed = false;
+    bool closed = close_pending_;
     if (events_ready) {
         for (auto e : watch_.read_events()) {
             if (e == open_watch::event::closed) {
@@ -324,20 +362,36 @@ void simulator::serve_line(bool events_ready, bool data_ready, ms t)
             // for it, as nothing sent while nobody listens reaches anyone on a real line.
             if (!listening_ || closed)
                 drop_stale_output();
-            if (!listening_)
+            if (!listening_) {
                 log_.write('#', "program opened the line");
+                run_from_program_ = run_to_program_ = 0;
+                run_max_ahead_ = 0;
+            }
             listening_ = true;
         }
     }
     if (data_ready || closed)
-        while (read_program(t)) {
+        while (read_program()) {
         }
+    // On a paced line the program's last bytes may still be on their way: the line counts as
+    // let go once they have all been taken in.
+    close_pending_ = closed && rx_done_ < rx_.size();
+    if (close_pending_)
+        return;
     // A program that wrote after that close already shows in others_hold(): its descriptor
     // exists before it can write. So no command of a new run is taken for the old one's.
     if (closed && listening_ && !others_hold(line_.slave_path())) {
         listening_ = false;
+        std::string ahead;
+        if (pacer_.from_program.limited())
+            ahead = "; the program ran up to " + std::to_string(run_max_ahead_) +
+                    " bytes ahead of the line";
+        log_.write('#', "line carried " + std::to_string(run_from_program_) +
+                            " bytes from the program and " + std::to_string(run_to_program_) +
+                            " bytes to it" + ahead);
         log_.write('#', "program closed the line");
         line_.clear_exclusive();
+        hold_program(false);
         drop_stale_output();
         model_.line_reset(t);
     }
@@ -354,36 +408,117 @@ void simulator::drop_stale_output()
     line_.drop_unread();
 }
 
-// Takes what the program has sent; false when nothing was waiting.
-bool simulator::read_program(ms t)
+// Takes in what the program has sent; false when nothing was waiting. Unpaced, the box gets
+// it at once. Paced, it waits in rx_ until the line has carried it (deliver_program_bytes).
+bool simulator::read_program()
 {
     std::uint8_t buf[65536];
-    std::size_t room = std::min(sizeof buf, pacer_.receive_allowance(t));
-    if (room == 0)
-        return false;
-    ssize_t n = ::read(line_.master(), buf, room);
+    ssize_t n = ::read(line_.master(), buf, sizeof buf);
     if (n <= 0)
         return false;
-    pacer_.received(static_cast<std::size_t>(n), t);
-    dump_.write(buf, static_cast<std::size_t>(n));
-    if (!closing_)
-        model_.receive(buf, static_cast<std::size_t>(n), t);
+    if (!pacer_.from_program.limited()) {
+        take_in(buf, static_cast<std::size_t>(n));
+        return true;
+    }
+    // Bytes that find the line idle go from now on.
+    if (rx_done_ == rx_.size())
+        pacer_.from_program.wake(clock());
+    rx_.insert(rx_.end(), buf, buf + n);
+    std::size_t waiting = rx_.size() - rx_done_;
+    run_max_ahead_ = std::max(run_max_ahead_, waiting);
+    // Held at once: the program may be writing on while this loop reads.
+    if (waiting >= hold_program_at)
+        hold_program(true);
     return true;
+}
+
+// Bytes that have reached the box.
+void simulator::take_in(const std::uint8_t* p, std::size_t n)
+{
+    run_from_program_ += n;
+    dump_.write(p, n);
+    // Stamped when taken in: a program that keeps the line busy keeps the caller's loop reading
+    // for long, and the loop's start as the stamp would make a continuous image look paused.
+    if (!closing_)
+        model_.receive(p, n, now());
+}
+
+// Paced line: hands the box what the line has carried by now, and holds the program's output
+// while much of it still waits, as a real port's driver would with its small buffer full.
+void simulator::deliver_program_bytes()
+{
+    line_direction& line = pacer_.from_program;
+    if (!line.limited())
+        return;
+    std::size_t n = std::min(rx_.size() - rx_done_, line.allowance(clock()));
+    if (n > 0) {
+        line.carried(n);
+        take_in(rx_.data() + rx_done_, n);
+        rx_done_ += n;
+        if (rx_done_ == rx_.size()) {
+            rx_.clear();
+            rx_done_ = 0;
+        }
+    }
+    std::size_t waiting = rx_.size() - rx_done_;
+    if (waiting >= hold_program_at)
+        hold_program(true);
+    else if (waiting == 0)
+        hold_program(false);
+}
+
+void simulator::hold_program(bool hold)
+{
+    if (hold != program_held_) {
+        line_.hold_program_output(hold);
+        program_held_ = hold;
+    }
+}
+
+// When the loop must look at the line again: the next tick, the next due output, and on a
+// paced line the moment the next batch of bytes has been carried each way. send_now tells that
+// bytes for the program may go at once.
+simulator::ns simulator::next_wake(ms t, bool* send_now)
+{
+    ns c = clock();
+    ns wake = c + poll_interval;
+    if (!closing_ && !model_.output().empty() && model_.output().front().at > t)
+        wake = std::min(wake, ns(model_.output().front().at));
+
+    const line_direction& out = pacer_.to_program;
+    std::size_t unsent = pending_.size() - pending_done_;
+    *send_now = unsent > 0 && out.allowance(c) > 0;
+    if (unsent > 0 && !*send_now)
+        wake = std::min(wake, out.through_at(std::min(unsent, out.batch())));
+
+    const line_direction& in = pacer_.from_program;
+    std::size_t waiting = rx_.size() - rx_done_;
+    if (waiting > 0)
+        wake = std::min(wake, in.through_at(std::min(waiting, in.batch())));
+    return wake;
 }
 
 int simulator::run(int signal_fd)
 {
     log_.write('#', "boxsim on " + line_.slave_path() + ": " + describe(model_.stored()));
+    if (pacer_.to_program.limited())
+        log_.write('#', "line paced at " + std::to_string(settings_.baud) + " baud, 8N1");
     for (const auto& f : model_.faults())
         log_.write('#', "fault armed: " + std::string(kind_name(f.kind)) + " on '" +
                             escape_bytes(f.prefix) + "' " +
                             (f.remaining < 0 ? std::string("always")
                                              : std::to_string(f.remaining) + " time(s)"));
     for (;;) {
+        // The loader ends an image on a quiet line. Bytes that came while the simulator was
+        // busy were on the line all the same: they are taken in before the box's clock runs.
+        if (listening_ && model_.mode() == box_mode::loader && line_.unread_by_simulator() > 0)
+            while (read_program()) {
+            }
+        deliver_program_bytes();
         ms t = now();
         model_.tick(t);
         take_due_output(t);
-        write_pending(t);
+        write_pending();
         bool drained = t - last_write_ >= close_settle_time && line_.unread_by_program() == 0;
         if (closing_ && pending_.empty() && (drained || t - closing_since_ >= close_drain_limit)) {
             line_.close_master();
@@ -391,13 +526,18 @@ int simulator::run(int signal_fd)
             return 0;
         }
 
-        bool want_write = pending_done_ < pending_.size();
+        // A paced line asks the terminal for room only when bytes are due.
+        bool send_now = false;
+        ns wake = next_wake(t, &send_now);
+        ns wait = std::max(wake - clock(), ns{0});
+        timespec timeout{static_cast<time_t>(wait.count() / 1'000'000'000),
+                         static_cast<long>(wait.count() % 1'000'000'000)};
         pollfd fds[3] = {
-            {line_.master(), static_cast<short>(POLLIN | (want_write ? POLLOUT : 0)), 0},
+            {line_.master(), static_cast<short>(POLLIN | (send_now ? POLLOUT : 0)), 0},
             {signal_fd, POLLIN, 0},
             {watch_.fd(), POLLIN, 0},
         };
-        int ready = ::poll(fds, 3, static_cast<int>(poll_interval.count()));
+        int ready = ::ppoll(fds, 3, &timeout, nullptr);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;

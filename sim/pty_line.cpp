@@ -71,6 +71,21 @@ std::size_t pty_line::unread_by_program() const
     return static_cast<std::size_t>(n);
 }
 
+std::size_t pty_line::unread_by_simulator() const
+{
+    int n = 0;
+    if (ioctl(master_, FIONREAD, &n) != 0 || n < 0)
+        return 0;
+    return static_cast<std::size_t>(n);
+}
+
+void pty_line::hold_program_output(bool hold)
+{
+    // The stop belongs to the terminal, not to a descriptor: made on the simulator's own slave
+    // descriptor, it holds the program's writes.
+    (void)tcflow(slave_, hold ? TCOOFF : TCOON);
+}
+
 void pty_line::drop_unread() { (void)tcflush(slave_, TCIFLUSH); }
 
 void pty_line::clear_exclusive() { (void)ioctl(slave_, TIOCNXCL); }

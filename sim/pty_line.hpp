@@ -25,6 +25,12 @@ class pty_line {
 
     // Bytes sent to the program that it has not read yet.
     std::size_t unread_by_program() const;
+    // Bytes from the program that the simulator has not read yet (what the terminal's input
+    // queue on this side holds; more may still be on their way into it).
+    std::size_t unread_by_simulator() const;
+    // Holds or lets go the program's output, as flow control would: while held, the program's
+    // writes wait (a write already under way stops within the terminal's 2 KiB write chunk).
+    void hold_program_output(bool hold);
     // Throws away what the program has not read, as a real line loses what is sent while no
     // one listens.
     void drop_unread();

@@ -551,6 +551,21 @@ TEST_F(boxsim_box, unrecognised_image_is_still_answered_but_the_old_system_stays
     EXPECT_EQ(drain(now + default_boot_delay), "999 OS 1.11\n");
 }
 
+TEST_F(boxsim_box, image_bytes_handed_over_late_still_belong_to_the_image)
+{
+    // A simulator that was busy (or not scheduled) takes the next bytes in long after the last
+    // ones; they were on the line meanwhile, so the image goes on.
+    make();
+    command("902");
+    std::string img = image("3.1");
+    exchange(img.substr(0, 10));
+    now += loader_quiet_time + 300ms;
+    model->receive(img.substr(10), now);
+    EXPECT_EQ(model->mode(), box_mode::loader);
+    EXPECT_EQ(drain(now + loader_quiet_time), "998 OK\n");
+    EXPECT_EQ(bytes_of(model->last_image()), img);
+}
+
 TEST_F(boxsim_box, loader_waits_for_a_restart_and_knows_only_its_own_commands)
 {
     make();

@@ -36,15 +36,19 @@ receive_result get_data_buffer(std::uint32_t length, file_t file, std::uint32_t*
     // An empty block is one empty chunk: one progress print, nothing written.
     do {
         std::uint32_t chunk = remaining < block_chunk_size ? remaining : block_chunk_size;
-        // One byte per read: each read gets the full per-call time limit of
-        // the command timeouts, which a whole chunk at 115200 baud would
-        // nearly use up.
-        for (std::uint32_t i = 0; i < chunk; ++i) {
-            if (!async_io(&buffer[i], 1, 0)) {
+        // The bytes are taken as they arrive: as many as have come, never
+        // more than the chunk still needs, so nothing behind the block leaves
+        // the port. Each read waits for its first byte under the full time
+        // limit, as a one-byte read does. Read byte by byte, the bytes cost
+        // the program more CPU time than 5 % of their time on the line.
+        for (std::uint32_t i = 0; i < chunk;) {
+            int got = read_available(&buffer[i], static_cast<int>(chunk - i));
+            if (got <= 0) {
                 std::printf("Die Box antwortet nicht!\n");
                 return receive_result::box_silent;
             }
-            value = crc_update(value, buffer[i]);
+            value = crc_of(&buffer[i], static_cast<std::size_t>(got), value);
+            i += static_cast<std::uint32_t>(got);
         }
         balken_ist += chunk;
         display_pro();

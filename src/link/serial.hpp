@@ -18,6 +18,14 @@ int open_serial(const char* name);
 // writes from it. Returns 1 only when the whole count moved; prints nothing.
 int async_io(void* buffer, int count, int direction);
 
+// Reads at least one and at most max bytes: waits for the first byte as a
+// one-byte async_io read does, under the same limits, then takes whatever
+// else has already arrived, without waiting for more. Returns the number of
+// bytes read; 0 when no byte came in time or the read failed. Prints
+// nothing. For raw data of known length, which need not be read byte by
+// byte to find its end.
+int read_available(void* buffer, int max);
+
 // Applies a read-timeout profile; failures are not reported.
 void set_timeout_profile(timeout_profile profile);
 

@@ -163,6 +163,36 @@ int async_io(void* buffer, int count, int direction)
     return 1;
 }
 
+int read_available(void* buffer, int max)
+{
+    if (max <= 0 || handle_com == invalid_handle)
+        return 0;
+    // Only the first byte is waited for, so only the total limit applies.
+    const long long start = now_ms();
+    for (;;) {
+        int wait = -1;
+        if (read_total_ms >= 0) {
+            long long left = start + read_total_ms - now_ms();
+            if (left < 0)
+                left = 0;
+            wait = static_cast<int>(left > INT_MAX ? INT_MAX : left);
+        }
+        pollfd pfd{fd(), POLLIN, 0};
+        int ready = poll(&pfd, 1, wait);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return 0;
+        // With VMIN 1 a read returns what the terminal holds, up to max.
+        ssize_t r = read(fd(), buffer, static_cast<size_t>(max));
+        if (r < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (r <= 0)
+            return 0;
+        return static_cast<int>(r);
+    }
+}
+
 void purge_receive()
 {
     if (handle_com != invalid_handle)

@@ -111,6 +111,23 @@ int async_io(void* buffer, int count, int direction)
     return ok && moved == static_cast<DWORD>(count) ? 1 : 0;
 }
 
+int read_available(void* buffer, int max)
+{
+    if (max <= 0 || handle_com == invalid_handle)
+        return 0;
+    // What the driver already holds comes at once; with nothing there, one
+    // byte is waited for under the profile in force.
+    DWORD errors = 0;
+    COMSTAT status{};
+    DWORD want = 1;
+    if (ClearCommError(com(), &errors, &status) && status.cbInQue > 1)
+        want = status.cbInQue < static_cast<DWORD>(max) ? status.cbInQue : static_cast<DWORD>(max);
+    DWORD moved = 0;
+    if (!ReadFile(com(), buffer, want, &moved, nullptr) || moved == 0)
+        return 0;
+    return static_cast<int>(moved);
+}
+
 void purge_receive()
 {
     if (handle_com != invalid_handle)
