@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the program for Linux and Windows, the simulator and the tests, and
 # runs every test: the Linux binary natively, the Windows binary under wine.
+# Then builds the release packages and checks them, runs the static checks,
+# the whole suite again under the sanitizers, and each fuzz target briefly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,14 +12,34 @@ scripts/setup.sh
 cmake --preset mingw >/dev/null
 cmake --build --preset mingw
 
-# A fresh wine prefix for this run; wine's own chatter stays out of the output.
-export WINEPREFIX="${WINEPREFIX:-$(mktemp -d /tmp/halvoran-wine.XXXXXX)}"
+# A fresh wine prefix for every run, removed at its end, so that no COM
+# mapping or registry state of an earlier run counts; wine's own chatter
+# stays out of the output.
+export WINEPREFIX
+WINEPREFIX=$(mktemp -d /tmp/halvoran-wine.XXXXXX)
 export WINEDEBUG=-all
+trap 'wineserver -k >/dev/null 2>&1 || true; wineserver -w >/dev/null 2>&1 || true
+      rm -rf "$WINEPREFIX"' EXIT
 wineboot -i >/dev/null 2>&1 || true
 # One wine server for all the tests instead of one start per test.
 wineserver -p >/dev/null 2>&1 </dev/null &
-trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 
 cmake --preset default -DHALVORAN_WINDOWS_EXE="$PWD/build/mingw/src/halvoranupdate.exe" >/dev/null
 cmake --build --preset default
 ctest --preset default
+
+# The release packages: the .deb and the .zip, built and checked.
+scripts/package.sh
+
+# Static checks of the program's code: clang-tidy and cppcheck.
+scripts/check.sh
+
+# The whole suite again with AddressSanitizer and UndefinedBehaviorSanitizer
+# in the program, the simulator and the tests. The wine tests are left out:
+# the Windows program is not built with the sanitizers.
+cmake --preset asan >/dev/null
+cmake --build --preset asan
+ctest --preset asan
+
+# Each fuzz target for a short run from its seed corpus.
+scripts/fuzz.sh
