@@ -21,6 +21,9 @@ export WINEDEBUG=-all
 trap 'wineserver -k >/dev/null 2>&1 || true; wineserver -w >/dev/null 2>&1 || true
       rm -rf "$WINEPREFIX"' EXIT
 wineboot -i >/dev/null 2>&1 || true
+# wineboot returns while the new prefix is still being set up; wait for that
+# (bounded) before the tests start wine processes of their own.
+timeout 180 wineserver -w >/dev/null 2>&1 || true
 # One wine server for all the tests instead of one start per test.
 wineserver -p >/dev/null 2>&1 </dev/null &
 

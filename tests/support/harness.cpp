@@ -442,7 +442,14 @@ run_result run_windows_program(const std::vector<std::string>& args, const std::
     setenv("WINEDEBUG", "-all", 1);
     std::vector<std::string> argv{"/usr/bin/wine", windows_exe()};
     argv.insert(argv.end(), args.begin(), args.end());
-    return run_command(argv, stdin_data, timeout_ms, cwd);
+    run_result r = run_command(argv, stdin_data, timeout_ms, cwd);
+    // The program prints its banner before anything else. No output at all
+    // means wine failed to start it (seen now and then while another wine
+    // process starts at the same moment): that is no run of the program, so
+    // it is started once more.
+    if (r.out.empty() && !r.timed_out)
+        r = run_command(argv, stdin_data, timeout_ms, cwd);
+    return r;
 }
 
 std::string unix_lines(const std::string& text)
