@@ -68,6 +68,37 @@ int configure(int d)
     return 1;
 }
 
+// One read of up to max bytes under the profile in force: the total limit
+// runs from start; the interval limit from the last byte received, once one
+// has come. Returns the bytes read, 0 when the time ran out or the line went
+// away (end of file or an error such as EIO).
+int read_within_limits(void* buffer, int max, long long start, bool have_byte, long long last_byte)
+{
+    for (;;) {
+        int wait = -1;
+        long long now = now_ms();
+        if (read_total_ms >= 0) {
+            long long left = start + read_total_ms - now;
+            if (have_byte && read_interval_ms >= 0 && last_byte + read_interval_ms - now < left)
+                left = last_byte + read_interval_ms - now;
+            if (left < 0)
+                left = 0;
+            wait = static_cast<int>(left > INT_MAX ? INT_MAX : left);
+        }
+        pollfd pfd{fd(), POLLIN, 0};
+        int ready = poll(&pfd, 1, wait);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return 0;
+        // With VMIN 1 a read returns what the terminal holds, up to max.
+        ssize_t r = read(fd(), buffer, static_cast<size_t>(max));
+        if (r < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        return r > 0 ? static_cast<int>(r) : 0;
+    }
+}
+
 } // namespace
 
 int open_serial(const char* name)
@@ -130,34 +161,10 @@ int async_io(void* buffer, int count, int direction)
     const long long start = now_ms();
     long long last_byte = 0;
     while (done < count) {
-        // The total limit runs from the start of the call; the interval limit
-        // from the last byte received, once one has come.
-        int wait = -1;
-        long long now = now_ms();
-        if (read_total_ms >= 0) {
-            long long left = start + read_total_ms - now;
-            if (done > 0 && read_interval_ms >= 0) {
-                long long gap_left = last_byte + read_interval_ms - now;
-                if (gap_left < left)
-                    left = gap_left;
-            }
-            if (left < 0)
-                left = 0;
-            wait = static_cast<int>(left > INT_MAX ? INT_MAX : left);
-        }
-        pollfd pfd{fd(), POLLIN, 0};
-        int ready = poll(&pfd, 1, wait);
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            return 0; // time limit reached, or poll failed
-        ssize_t r = read(fd(), p + done, static_cast<size_t>(count - done));
-        if (r < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        // End of file or an error such as EIO: the line has gone away.
+        int r = read_within_limits(p + done, count - done, start, done > 0, last_byte);
         if (r <= 0)
             return 0;
-        done += static_cast<int>(r);
+        done += r;
         last_byte = now_ms();
     }
     return 1;
@@ -168,29 +175,7 @@ int read_available(void* buffer, int max)
     if (max <= 0 || handle_com == invalid_handle)
         return 0;
     // Only the first byte is waited for, so only the total limit applies.
-    const long long start = now_ms();
-    for (;;) {
-        int wait = -1;
-        if (read_total_ms >= 0) {
-            long long left = start + read_total_ms - now_ms();
-            if (left < 0)
-                left = 0;
-            wait = static_cast<int>(left > INT_MAX ? INT_MAX : left);
-        }
-        pollfd pfd{fd(), POLLIN, 0};
-        int ready = poll(&pfd, 1, wait);
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            return 0;
-        // With VMIN 1 a read returns what the terminal holds, up to max.
-        ssize_t r = read(fd(), buffer, static_cast<size_t>(max));
-        if (r < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (r <= 0)
-            return 0;
-        return static_cast<int>(r);
-    }
+    return read_within_limits(buffer, max, now_ms(), false, 0);
 }
 
 void purge_receive()
