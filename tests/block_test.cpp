@@ -82,7 +82,7 @@ class block_test : public ::testing::Test {
         receive_result result = get_data_buffer(length, f, &crc);
         out = ::testing::internal::GetCapturedStdout();
         box.join();
-        file_commit(f, tmp, path.c_str());
+        EXPECT_EQ(file_commit(f, tmp, path.c_str()), 1);
         *stored = read_file(path);
         return result;
     }

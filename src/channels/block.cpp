@@ -1,6 +1,7 @@
 #include "channels/block.hpp"
 
 #include "common/globals.hpp"
+#include "common/texts.hpp"
 #include "link/protocol.hpp"
 #include "link/serial.hpp"
 
@@ -25,8 +26,8 @@ static_assert(check_value() == 0x0376E6E7);
 receive_result get_data_buffer(std::uint32_t length, file_t file, std::uint32_t* crc)
 {
     unsigned char lead = 0;
-    if (!async_io(&lead, 1, 0)) {
-        std::printf("Die Box antwortet nicht!\n");
+    if (!async_read(&lead, 1)) {
+        std::printf(msg::box_silent);
         return receive_result::box_silent;
     }
 
@@ -44,7 +45,7 @@ receive_result get_data_buffer(std::uint32_t length, file_t file, std::uint32_t*
         for (std::uint32_t i = 0; i < chunk;) {
             int got = read_available(&buffer[i], static_cast<int>(chunk - i));
             if (got <= 0) {
-                std::printf("Die Box antwortet nicht!\n");
+                std::printf(msg::box_silent);
                 return receive_result::box_silent;
             }
             value = crc_of(&buffer[i], static_cast<std::size_t>(got), value);
@@ -61,7 +62,7 @@ receive_result get_data_buffer(std::uint32_t length, file_t file, std::uint32_t*
     return receive_result::ok;
 }
 
-int send_data_ok() { return send_cmd_buffer("911 0"); }
+int send_data_ok() { return send_cmd_buffer(cmd::block_ok); }
 
 int send_data_header(std::uint64_t offset, std::uint32_t length, file_t file)
 {
@@ -78,12 +79,14 @@ int send_data_header(std::uint64_t offset, std::uint32_t length, file_t file)
     }
 
     char command[40];
-    std::snprintf(command, sizeof command, "910 H%lX H%lX 0", static_cast<unsigned long>(length),
+    std::snprintf(command, sizeof command, cmd::block_announce, static_cast<unsigned long>(length),
                   static_cast<unsigned long>(value));
-    send_cmd_buffer(command);
-    char space = ' ';
-    if (!async_io(&space, 1, 1))
-        std::printf("\ncom error\n");
+    // An announcement that did not go out is answered by no box: the read
+    // of the answer tells.
+    (void)send_cmd_buffer(command);
+    const char space = ' ';
+    if (!async_write(&space, 1))
+        std::printf(msg::com_error);
     return 1;
 }
 
@@ -98,8 +101,8 @@ int send_data_buffer(std::uint64_t offset, std::uint32_t length, file_t file)
         std::uint32_t chunk = remaining < block_chunk_size ? remaining : block_chunk_size;
         if (!file_read(file, buffer.data(), chunk))
             return 0;
-        if (chunk != 0 && !async_io(buffer.data(), static_cast<int>(chunk), 1))
-            std::printf("\ncom error\n");
+        if (chunk != 0 && !async_write(buffer.data(), static_cast<int>(chunk)))
+            std::printf(msg::com_error);
         balken_ist += chunk;
         display_pro();
         remaining -= chunk;

@@ -60,20 +60,20 @@ enum class receive_result {
 // byte, then reads length bytes, writes them to the file at its current
 // position and puts their checksum into *crc. On failure the chunks before
 // stay in the file.
-receive_result get_data_buffer(std::uint32_t length, file_t file, std::uint32_t* crc);
+[[nodiscard]] receive_result get_data_buffer(std::uint32_t length, file_t file, std::uint32_t* crc);
 
 // Sends "911 0": the block just received had the announced checksum.
-int send_data_ok();
+[[nodiscard]] int send_data_ok();
 
 // Reads the file range of length bytes at offset, announces it with
 // "910 H%lX H%lX 0" and sends the space byte that opens the data. Returns 0
 // without sending anything when the range cannot be read in full; a failed
 // space byte prints "\ncom error\n" and still counts as sent.
-int send_data_header(std::uint64_t offset, std::uint32_t length, file_t file);
+[[nodiscard]] int send_data_header(std::uint64_t offset, std::uint32_t length, file_t file);
 
 // Sends the same file range raw, in chunks, advancing the progress display
 // after each. A chunk that cannot be written to the port prints
 // "\ncom error\n" and the rest is still sent (the box's answer tells);
 // returns 0 when the file cannot be read in full, before sending any byte
 // that was not read.
-int send_data_buffer(std::uint64_t offset, std::uint32_t length, file_t file);
+[[nodiscard]] int send_data_buffer(std::uint64_t offset, std::uint32_t length, file_t file);

@@ -4,8 +4,8 @@
 
 // Saves the box's satellite, transponder, channel and favourites tables
 // into the channel-list file at path.
-int get_channel_list(const char* path);
+[[nodiscard]] int get_channel_list(const char* path);
 
 // Loads the channel-list file at path into the box and orders the box to
 // store it.
-int send_channel_list(const char* path);
+[[nodiscard]] int send_channel_list(const char* path);

@@ -1,5 +1,7 @@
 #include "channels/cxf_file.hpp"
 
+#include "common/texts.hpp"
+
 #include <cstdio>
 #include <cstring>
 
@@ -92,7 +94,7 @@ int read_file_header(file_t file, const char* path, cxf_header* header)
 {
     unsigned char signature[4];
     if (!file_read(file, signature, sizeof signature) || std::memcmp(signature, "CXF2", 4) != 0) {
-        std::printf("Datei '%s' hat nicht das richtige Format\n", path);
+        std::printf(msg::file_format_wrong, path);
         return 0;
     }
 
@@ -102,12 +104,12 @@ int read_file_header(file_t file, const char* path, cxf_header* header)
                                &h.tp_count,   &h.tv_count,  &h.radio_count, &h.info_len};
     for (std::uint32_t* field : fields) {
         if (!read_u32(file, field)) {
-            std::printf("Datei '%s' hat nicht das richtige Format\n", path);
+            std::printf(msg::file_format_wrong, path);
             return 0;
         }
     }
     if (h.info_len > cxf_max_info_len) {
-        std::printf("Datei '%s' hat einen zu langen Infotext\n", path);
+        std::printf(msg::info_text_too_long, path);
         return 0;
     }
 
@@ -116,18 +118,18 @@ int read_file_header(file_t file, const char* path, cxf_header* header)
     char text[cxf_max_info_len + 1 + 3];
     std::uint32_t padded = (h.info_len + 3) & ~3u;
     if (!file_read(file, text, padded)) {
-        std::printf("Datei '%s' hat nicht das richtige Format\n", path);
+        std::printf(msg::file_format_wrong, path);
         return 0;
     }
     text[h.info_len] = '\0';
-    std::printf("Infotext: %s\n", text);
+    std::printf(msg::info_text, text);
 
     // Behind the text either the favourites tag or, in a file without
     // favourites, the 0xFF fill.
     std::uint32_t tag = 0;
     if (!read_u32(file, &tag) ||
         (tag == cxf_fav_tag && (!read_u32(file, &h.fav_offset) || !read_u32(file, &h.fav_count)))) {
-        std::printf("Datei '%s' hat nicht das richtige Format\n", path);
+        std::printf(msg::file_format_wrong, path);
         return 0;
     }
     *header = h;

@@ -28,9 +28,10 @@ void build_file_header(std::array<unsigned char, cxf_header_size>& header, std::
 
 // Writes the header, stamped with the local time, at the file's current
 // position (its start). Returns 1 when all 128 bytes were written.
-int write_file_header(file_t file, std::uint32_t sat_count, std::uint32_t sat_size,
-                      std::uint32_t tp_count, std::uint32_t tp_size, std::uint32_t tv_count,
-                      std::uint32_t radio_count, std::uint32_t chan_size, std::uint32_t fav_count);
+[[nodiscard]] int write_file_header(file_t file, std::uint32_t sat_count, std::uint32_t sat_size,
+                                    std::uint32_t tp_count, std::uint32_t tp_size,
+                                    std::uint32_t tv_count, std::uint32_t radio_count,
+                                    std::uint32_t chan_size, std::uint32_t fav_count);
 
 // The header as the reader found it. fav_offset and fav_count are 0 when
 // the file has no favourites extension.
@@ -47,9 +48,9 @@ struct cxf_header {
 // nicht das richtige Format\n"; an info text longer than cxf_max_info_len
 // prints "Datei '%s' hat einen zu langen Infotext\n" (path for %s);
 // either returns 0.
-int read_file_header(file_t file, const char* path, cxf_header* header);
+[[nodiscard]] int read_file_header(file_t file, const char* path, cxf_header* header);
 
 // 1 when count records of record_size bytes from offset lie inside a file of
 // file_size bytes. Computed in 64 bits, so no product or sum wraps.
-int section_fits(std::uint64_t file_size, std::uint64_t offset, std::uint32_t count,
-                 std::uint32_t record_size);
+[[nodiscard]] int section_fits(std::uint64_t file_size, std::uint64_t offset, std::uint32_t count,
+                               std::uint32_t record_size);

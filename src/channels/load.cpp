@@ -8,13 +8,14 @@
 // passed, including the check that each section to be sent lies inside the
 // file: a short or damaged file never sends stale bytes into a box.
 #include "channels/block.hpp"
+#include "channels/box_tables.hpp"
 #include "channels/channel_list.hpp"
 #include "channels/cxf_file.hpp"
 #include "common/globals.hpp"
 #include "common/os.hpp"
+#include "common/texts.hpp"
 #include "link/protocol.hpp"
 #include "link/scan.hpp"
-#include "link/serial.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -26,65 +27,29 @@ constexpr std::uint32_t sat_size = 40;
 constexpr std::uint32_t tp_size = 10;
 constexpr std::uint32_t chan_size = 32;
 
-struct box_table {
-    std::uint32_t count = 0;
-    std::uint32_t size = 0;
-};
-
-// Sends a query and reads its answer into work. A missing answer counts
-// as one that does not scan.
-int ask(const char* command, char* work)
-{
-    send_cmd_buffer(command);
-    return get_cmd_buffer(work);
-}
-
-// Info query "500 t 1", answered "%s %s %s %d H%x". A negative count is no
-// count: the answer does not scan.
-int query_info(const char* command, box_table* table)
-{
-    char work[linebuf_size];
-    char word[word_size];
-    int count = 0;
-    std::uint32_t size = 0;
-    if (!ask(command, work) ||
-        scan_line(work, "%s %s %s %d H%x", word, word, word, &count, &size) != 5 || count < 0)
-        return 0;
-    table->count = static_cast<std::uint32_t>(count);
-    table->size = size;
-    return 1;
-}
-
-int query_split(std::uint32_t* tv_slots, std::uint32_t* radio_slots)
-{
-    char work[linebuf_size];
-    char word[word_size];
-    int tv = 0;
-    int radio = 0;
-    if (!ask("500 0 5", work) ||
-        scan_line(work, "%s %s %s %d %d", word, word, word, &tv, &radio) != 5 || tv < 0 ||
-        radio < 0)
-        return 0;
-    *tv_slots = static_cast<std::uint32_t>(tv);
-    *radio_slots = static_cast<std::uint32_t>(radio);
-    return 1;
-}
-
-// One table on its way into the box.
+// One table on its way into the box: count records of size bytes from the
+// file's offset.
 struct upload {
-    char request[48];
+    char request[request_capacity];
     std::uint64_t offset;
-    std::uint64_t length;
+    std::uint32_t count;
+    std::uint32_t size;
+    std::uint64_t length() const { return std::uint64_t{count} * size; }
 };
 
 // Lowers count to what the box holds; 1 when it was lowered.
-bool lower(std::uint32_t* count, std::uint32_t box_count)
+int lower(std::uint32_t* count, std::uint32_t box_count)
 {
     if (*count <= box_count)
-        return false;
+        return 0;
     *count = box_count;
-    return true;
+    return 1;
 }
+
+// The box's answer to a write or store request ends in a status word. Any
+// word that begins with the digit 0 is success: boxes answer "0", "00" and
+// "0K", and all of them have always been taken as success.
+bool status_ok(const char* word) { return word[0] == '0'; }
 
 // Sends one table: write request, announcement with the space byte, the
 // raw block, and the box's acknowledgement. Prints the failure's message.
@@ -92,23 +57,26 @@ int send_table(const upload& table, file_t file, const char* path)
 {
     char work[linebuf_size];
     char word[word_size];
-    if (!ask(table.request, work) || scan_line(work, "%s %s %s %s", word, word, word, word) != 4) {
-        std::printf("wrong_line\n");
+    if (!ask_box(table.request, work) ||
+        scan_line(work, "%s %s %s %s", word, word, word, word) != 4) {
+        std::printf(msg::wrong_line);
         return 0;
     }
-    const auto length = static_cast<std::uint32_t>(table.length);
+    // The section check before the first write request keeps the length
+    // within 32 bits.
+    const auto length = static_cast<std::uint32_t>(table.length());
     if (!send_data_header(table.offset, length, file) ||
         !send_data_buffer(table.offset, length, file)) {
-        std::printf("failed to read file %s!\n", path);
+        std::printf(msg::cannot_read_file, path);
         return 0;
     }
     char status[word_size];
     if (!get_cmd_buffer(work) || scan_line(work, "%s %s", word, status) != 2) {
-        std::printf("wrong_line\n");
+        std::printf(msg::wrong_line);
         return 0;
     }
-    if (status[0] != '0') {
-        std::printf("crc fehler\n");
+    if (!status_ok(status)) {
+        std::printf(msg::crc_rejected);
         return 0;
     }
     return 1;
@@ -118,7 +86,7 @@ int load(const char* path, file_t* file)
 {
     *file = file_open_read(path);
     if (*file == no_file) {
-        std::printf("failed to open file %s!\n", path);
+        std::printf(msg::cannot_open_file, path);
         return 0;
     }
     cxf_header h{};
@@ -134,39 +102,39 @@ int load(const char* path, file_t* file)
 
     // A box that does not answer this one has no favourites: not an error.
     box_table fav;
-    if (!query_info("500 3 1", &fav))
+    if (!query_info(table_favourites, &fav))
         fav = box_table{};
     if (lower(&fav_count, fav.count))
-        std::printf("FAV-Len        = %4u\n", fav_count);
+        std::printf(msg::fav_lowered, fav_count);
 
     box_table sat, tp, chan;
     std::uint32_t tv_slots = 0, radio_slots = 0;
-    if (!query_info("500 2 1", &sat) || !query_info("500 1 1", &tp) ||
-        !query_info("500 0 1", &chan) || !query_split(&tv_slots, &radio_slots)) {
-        std::printf("wrong_line\n");
+    if (!query_info(table_satellites, &sat) || !query_info(table_transponders, &tp) ||
+        !query_info(table_channels, &chan) || !query_split(&tv_slots, &radio_slots)) {
+        std::printf(msg::wrong_line);
         return 0;
     }
 
     // The checks, in this order: a failed one ends the load before the lines
     // of the later ones are printed.
     if (sat.size != sat_size) {
-        std::printf("Falsches Format %u\n", sat.size);
+        std::printf(msg::sat_format_wrong, sat.size);
         return 0;
     }
     if (lower(&sat_count, sat.count))
-        std::printf("sat anz   = %u\n", sat_count);
+        std::printf(msg::sat_lowered, sat_count);
     if (tp.size != tp_size) {
-        std::printf("format error\n");
+        std::printf(msg::tp_format_wrong);
         return 0;
     }
     if (lower(&tp_count, tp.count))
-        std::printf("Trans anz    = %4u\n", tp_count);
+        std::printf(msg::tp_lowered, tp_count);
     if (lower(&tv_count, tv_slots))
-        std::printf("TV    = %u\n", tv_count);
+        std::printf(msg::tv_lowered, tv_count);
     if (lower(&radio_count, radio_slots))
-        std::printf("Radio = %u\n", radio_count);
+        std::printf(msg::radio_lowered, radio_count);
     if (chan.size != chan_size) {
-        std::printf("falsches format\n");
+        std::printf(msg::chan_format_wrong);
         return 0;
     }
 
@@ -179,31 +147,30 @@ int load(const char* path, file_t* file)
     const std::uint64_t radio_offset = static_cast<std::uint64_t>(h.chan_offset) +
                                        static_cast<std::uint64_t>(h.tv_count) * chan_size;
     upload tables[5] = {
-        {{}, h.sat_offset, std::uint64_t{sat_count} * sat_size},
-        {{}, h.tp_offset, std::uint64_t{tp_count} * tp_size},
-        {{}, h.chan_offset, std::uint64_t{tv_count} * chan_size},
-        {{}, radio_offset, std::uint64_t{radio_count} * chan_size},
-        {{}, h.fav_offset, std::uint64_t{fav_count} * fav.size},
+        {{}, h.sat_offset, sat_count, sat_size},  {{}, h.tp_offset, tp_count, tp_size},
+        {{}, h.chan_offset, tv_count, chan_size}, {{}, radio_offset, radio_count, chan_size},
+        {{}, h.fav_offset, fav_count, fav.size},
     };
-    std::snprintf(tables[0].request, sizeof tables[0].request, "500 2 3 0 %u", sat_count - 1);
-    std::snprintf(tables[1].request, sizeof tables[1].request, "500 1 3 0 %u", tp_count - 1);
-    std::snprintf(tables[2].request, sizeof tables[2].request, "500 0 3 0 %u", tv_count - 1);
-    std::snprintf(tables[3].request, sizeof tables[3].request, "500 0 3 %u %u", tv_slots,
-                  tv_slots + radio_count - 1);
-    std::snprintf(tables[4].request, sizeof tables[4].request, "500 3 3 0 %u", fav_count - 1);
+    // Empty tables send no request, so a last slot of -1 is never sent.
+    format_request(tables[0].request, table_satellites, request_write, 0, sat_count - 1ll);
+    format_request(tables[1].request, table_transponders, request_write, 0, tp_count - 1ll);
+    format_request(tables[2].request, table_channels, request_write, 0, tv_count - 1ll);
+    format_request(tables[3].request, table_channels, request_write, tv_slots,
+                   std::int64_t{tv_slots} + radio_count - 1);
+    format_request(tables[4].request, table_favourites, request_write, 0, fav_count - 1ll);
 
     // Every section to be sent must lie inside the file, and the blocks must
     // be countable in 32 bits, before anything is written into the box.
     std::uint64_t file_bytes = 0;
     std::uint64_t total = 0;
-    bool fits = file_size(*file, &file_bytes) != 0;
+    int fits = file_size(*file, &file_bytes);
     for (const upload& t : tables) {
-        if (t.length != 0)
-            fits = fits && t.offset <= file_bytes && t.length <= file_bytes - t.offset;
-        total += t.length;
+        if (t.count != 0)
+            fits = fits && section_fits(file_bytes, t.offset, t.count, t.size);
+        total += t.length();
     }
     if (!fits || total > 0xFFFFFFFFu) {
-        std::printf("Datei '%s' ist zu kurz oder beschaedigt\n", path);
+        std::printf(msg::file_damaged, path);
         return 0;
     }
 
@@ -211,19 +178,20 @@ int load(const char* path, file_t* file)
     balken_ist = 0;
     // Empty tables are passed over: no write request, no block of length 0.
     for (const upload& t : tables) {
-        if (t.length != 0 && !send_table(t, *file, path))
+        if (t.length() != 0 && !send_table(t, *file, path))
             return 0;
     }
 
     char work[linebuf_size];
     char word[word_size];
     char stored[word_size];
-    if (!ask("500 0 4 1", work) || scan_line(work, "%s %s %s %s", word, word, word, stored) != 4) {
-        std::printf("wrong_line\n");
+    if (!ask_box(cmd::store, work) ||
+        scan_line(work, "%s %s %s %s", word, word, word, stored) != 4) {
+        std::printf(msg::wrong_line);
         return 0;
     }
-    if (stored[0] != '0') {
-        std::printf("speicher fehler\n");
+    if (!status_ok(stored)) {
+        std::printf(msg::store_failed);
         return 0;
     }
     return 1;
@@ -233,15 +201,13 @@ int load(const char* path, file_t* file)
 
 int send_channel_list(const char* path)
 {
-    send_cmd_buffer("503 18");
-    sleep_ms(1000);
-    purge_receive();
-    std::printf("Senderliste auf die Box laden \n");
+    open_table_transfer();
+    std::printf(msg::loading);
 
     file_t file = no_file;
     int ok = load(path, &file);
     file_close(file);
     // The table transfer is closed on every path.
-    send_cmd_buffer("503 25");
+    close_table_transfer();
     return ok;
 }

@@ -7,87 +7,42 @@
 // put in the target's place once the last block has been received, checked
 // and acknowledged, so a failed save leaves the previous list as it was.
 #include "channels/block.hpp"
+#include "channels/box_tables.hpp"
 #include "channels/channel_list.hpp"
 #include "channels/cxf_file.hpp"
 #include "common/globals.hpp"
 #include "common/os.hpp"
-#include "link/protocol.hpp"
+#include "common/texts.hpp"
 #include "link/scan.hpp"
-#include "link/serial.hpp"
 
 #include <cstdint>
 #include <cstdio>
 
 namespace {
 
-// Table ids of the 500 commands.
-constexpr int table_channels = 0;
-constexpr int table_transponders = 1;
-constexpr int table_satellites = 2;
-constexpr int table_favourites = 3;
-
 // Channel record size of the box's older layout, which has no split query
-// and no favourites table.
+// and no favourites table. Boxes with that layout are still in use: their
+// lists are saved with TV = radio = count / 2, as they always were.
 constexpr std::uint32_t old_layout_chan_size = 52;
-
-struct table_info {
-    std::uint32_t count = 0;
-    std::uint32_t size = 0;
-};
-
-// Sends an info query and scans its answer "%s %s %s %d H%x". A missing
-// answer counts as one that does not scan. Prints nothing of its own.
-int query_info(const char* command, table_info* info)
-{
-    send_cmd_buffer(command);
-    char line[linebuf_size];
-    char word[word_size];
-    int count = 0;
-    std::uint32_t size = 0;
-    if (!get_cmd_buffer(line) ||
-        scan_line(line, "%s %s %s %d H%x", word, word, word, &count, &size) != 5)
-        return 0;
-    info->count = static_cast<std::uint32_t>(count);
-    info->size = size;
-    return 1;
-}
-
-// Sends the split query and scans the TV and radio slot counts.
-int query_split(std::uint32_t* tv_count, std::uint32_t* radio_count)
-{
-    send_cmd_buffer("500 0 5");
-    char line[linebuf_size];
-    char word[word_size];
-    int tv = 0;
-    int radio = 0;
-    if (!get_cmd_buffer(line) ||
-        scan_line(line, "%s %s %s %d %d", word, word, word, &tv, &radio) != 5)
-        return 0;
-    *tv_count = static_cast<std::uint32_t>(tv);
-    *radio_count = static_cast<std::uint32_t>(radio);
-    return 1;
-}
 
 // Asks for all records of a table and reads the block description. The
 // block must be exactly the table's count times its record size, so that
 // the file's sections lie where the header puts them. Prints "wrong_line\n"
 // or "Blocklaenge falsch\n" on failure.
-int request_block(int table, const table_info& info, std::uint32_t* length, std::uint32_t* crc)
+int request_block(int table, const box_table& info, std::uint32_t* length, std::uint32_t* crc)
 {
-    char command[40];
-    std::snprintf(command, sizeof command, "500 %d 2 0 %d", table,
-                  static_cast<int>(info.count - 1));
-    send_cmd_buffer(command);
+    char command[request_capacity];
+    format_request(command, table, request_read, 0, static_cast<long long>(info.count) - 1);
     char line[linebuf_size];
     char word[word_size];
     int number = 0;
-    if (!get_cmd_buffer(line) ||
+    if (!ask_box(command, line) ||
         scan_line(line, "%s H%lx H%lx %d", word, length, crc, &number) != 4) {
-        std::printf("wrong_line\n");
+        std::printf(msg::wrong_line);
         return 0;
     }
     if (*length != static_cast<std::uint64_t>(info.count) * info.size) {
-        std::printf("Blocklaenge falsch\n");
+        std::printf(msg::block_length_wrong);
         return 0;
     }
     return 1;
@@ -104,16 +59,18 @@ int receive_block(file_t file, const char* path, std::uint32_t length, std::uint
     case receive_result::box_silent:
         return 0;
     case receive_result::write_failed:
-        std::printf("Schreibfehler %s!\n", path);
+        std::printf(msg::write_error, path);
         return 0;
     }
     if (received != crc)
         return 0;
-    send_data_ok();
+    // An acknowledgement that did not go out leaves the box without one;
+    // the next request's answer tells.
+    (void)send_data_ok();
     return 1;
 }
 
-int request_and_receive(int table, const table_info& info, file_t file, const char* path)
+int request_and_receive(int table, const box_table& info, file_t file, const char* path)
 {
     std::uint32_t length = 0;
     std::uint32_t crc = 0;
@@ -123,13 +80,13 @@ int request_and_receive(int table, const table_info& info, file_t file, const ch
 // Everything between "503 18" and "503 25".
 int save_tables(const char* path)
 {
-    table_info sat, tp, chan, fav;
-    if (!query_info("500 2 1", &sat)) {
-        std::printf("wrong_lined\n");
+    box_table sat, tp, chan, fav;
+    if (!query_info(table_satellites, &sat)) {
+        std::printf(msg::wrong_lined);
         return 0;
     }
-    if (!query_info("500 1 1", &tp) || !query_info("500 0 1", &chan)) {
-        std::printf("wrong_line\n");
+    if (!query_info(table_transponders, &tp) || !query_info(table_channels, &chan)) {
+        std::printf(msg::wrong_line);
         return 0;
     }
     std::uint32_t tv_count = 0;
@@ -143,15 +100,15 @@ int save_tables(const char* path)
         // such an answer counts as one that does not scan.
         if (!query_split(&tv_count, &radio_count) ||
             static_cast<std::uint64_t>(tv_count) + radio_count != chan.count) {
-            std::printf("wrong_line\n");
+            std::printf(msg::wrong_line);
             return 0;
         }
         // A box without favourites does not answer in the info format.
-        if (!query_info("500 3 1", &fav))
-            fav = table_info{};
+        if (!query_info(table_favourites, &fav))
+            fav = box_table{};
     }
 
-    std::printf("\nSenderliste speichern ");
+    std::printf(msg::saving);
     std::uint32_t sat_length = 0;
     std::uint32_t sat_crc = 0;
     if (!request_block(table_satellites, sat, &sat_length, &sat_crc))
@@ -164,19 +121,19 @@ int save_tables(const char* path)
     std::uint64_t fav_offset =
         chan_offset + (static_cast<std::uint64_t>(tv_count) + radio_count) * chan.size;
     if ((fav.count != 0 ? fav_offset : chan_offset) > UINT32_MAX) {
-        std::printf("Senderliste zu gross\n");
+        std::printf(msg::list_too_large);
         return 0;
     }
 
-    char tmp_path[4200];
+    char tmp_path[temp_path_capacity];
     file_t file = file_create_temp(path, tmp_path, sizeof tmp_path);
     if (file == no_file) {
-        std::printf("failed to open file %s!\n", path);
+        std::printf(msg::cannot_open_file, path);
         return 0;
     }
     if (!write_file_header(file, sat.count, sat.size, tp.count, tp.size, tv_count, radio_count,
                            chan.size, fav.count)) {
-        std::printf("Schreibfehler %s!\n", path);
+        std::printf(msg::write_error, path);
         file_discard(file, tmp_path);
         return 0;
     }
@@ -198,7 +155,7 @@ int save_tables(const char* path)
 
     std::printf("\n");
     if (!file_commit(file, tmp_path, path)) {
-        std::printf("Schreibfehler %s!\n", path);
+        std::printf(msg::write_error, path);
         return 0;
     }
     return 1;
@@ -208,11 +165,8 @@ int save_tables(const char* path)
 
 int get_channel_list(const char* path)
 {
-    send_cmd_buffer("503 18");
-    sleep_ms(1000);
-    // Also throws away whatever the box answered to "503 18".
-    purge_receive();
+    open_table_transfer();
     int ok = save_tables(path);
-    send_cmd_buffer("503 25");
+    close_table_transfer();
     return ok;
 }

@@ -22,24 +22,30 @@ using file_t = std::intptr_t;
 inline constexpr file_t no_file = -1;
 
 // Opens an existing file for reading, shared with other readers.
-file_t file_open_read(const char* path);
+[[nodiscard]] file_t file_open_read(const char* path);
 
-// Creates a new, exclusively held file next to target (same folder) to be
-// put in the target's place by file_commit. Its name goes into tmp_path.
-file_t file_create_temp(const char* target, char* tmp_path, std::size_t tmp_capacity);
+// The longest temporary file name, terminator included.
+inline constexpr std::size_t temp_path_capacity = 4200;
+
+// Creates a new, exclusively held file "<target>.<pid>.<n>.tmp" next to
+// target (same folder, so that the final rename stays within one file
+// system) to be put in the target's place by file_commit. Its name goes into
+// tmp_path, and it is the pending temporary file until committed or
+// discarded.
+[[nodiscard]] file_t file_create_temp(const char* target, char* tmp_path, std::size_t tmp_capacity);
 
 // Both return 1 only when exactly n bytes moved.
-int file_read(file_t f, void* buffer, std::uint32_t n);
-int file_write(file_t f, const void* data, std::uint32_t n);
+[[nodiscard]] int file_read(file_t f, void* buffer, std::uint32_t n);
+[[nodiscard]] int file_write(file_t f, const void* data, std::uint32_t n);
 
-int file_seek(file_t f, std::uint64_t position);
-int file_size(file_t f, std::uint64_t* size);
+[[nodiscard]] int file_seek(file_t f, std::uint64_t position);
+[[nodiscard]] int file_size(file_t f, std::uint64_t* size);
 void file_close(file_t f);
 
 // Flushes f to the disk, closes it and renames tmp_path over target.
 // Returns 1 on success; on failure the temporary file is removed and the
 // target is left as it was.
-int file_commit(file_t f, const char* tmp_path, const char* target);
+[[nodiscard]] int file_commit(file_t f, const char* tmp_path, const char* target);
 
 // Closes f and removes the temporary file.
 void file_discard(file_t f, const char* tmp_path);
@@ -47,3 +53,18 @@ void file_discard(file_t f, const char* tmp_path);
 // Removes the temporary file of a save that is under way, if there is one.
 // Safe to call from the interrupt handler.
 void remove_pending_temp();
+
+// The backends' parts of the temporary file (os_posix.cpp, os_win32.cpp);
+// the naming and the bookkeeping around them are shared (os_common.cpp).
+namespace os_backend {
+unsigned long process_id();
+// Creates path new and exclusively for writing; *exists tells whether it
+// failed because the name was taken.
+[[nodiscard]] file_t create_new(const char* path, bool* exists);
+// Flushes f to the disk and closes it; 1 when both worked.
+[[nodiscard]] int flush_close(file_t f);
+// Puts from in to's place in one step; 1 on success.
+[[nodiscard]] int replace(const char* from, const char* to);
+// Removes a file; async-signal-safe.
+void remove(const char* path);
+} // namespace os_backend

@@ -2,20 +2,13 @@
 #include "common/os.hpp"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
-
-// Name of the temporary file of a save in progress, for the interrupt
-// handler. Written before the handler could need it, cleared after use.
-char pending_temp[4096];
-volatile std::sig_atomic_t pending_temp_set = 0;
 
 int to_fd(file_t f) { return static_cast<int>(f); }
 
@@ -48,26 +41,13 @@ file_t file_open_read(const char* path)
     return fd;
 }
 
-file_t file_create_temp(const char* target, char* tmp_path, std::size_t tmp_capacity)
+unsigned long os_backend::process_id() { return static_cast<unsigned long>(getpid()); }
+
+file_t os_backend::create_new(const char* path, bool* exists)
 {
-    // "<target>.<pid>.tmp" lies in the target's folder, so the final rename
-    // stays within one file system and replaces the target in one step.
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        int n = std::snprintf(tmp_path, tmp_capacity, "%s.%ld.%d.tmp", target,
-                              static_cast<long>(getpid()), attempt);
-        if (n < 0 || static_cast<std::size_t>(n) >= tmp_capacity ||
-            static_cast<std::size_t>(n) >= sizeof pending_temp)
-            return no_file;
-        std::memcpy(pending_temp, tmp_path, static_cast<std::size_t>(n) + 1);
-        pending_temp_set = 1;
-        int fd = open(tmp_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd >= 0)
-            return fd;
-        pending_temp_set = 0;
-        if (errno != EEXIST)
-            return no_file;
-    }
-    return no_file;
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    *exists = fd < 0 && errno == EEXIST;
+    return fd >= 0 ? fd : no_file;
 }
 
 int file_read(file_t f, void* buffer, std::uint32_t n)
@@ -120,27 +100,13 @@ void file_close(file_t f)
         close(to_fd(f));
 }
 
-int file_commit(file_t f, const char* tmp_path, const char* target)
+int os_backend::flush_close(file_t f)
 {
     int ok = fsync(to_fd(f)) == 0;
     ok = (close(to_fd(f)) == 0) && ok;
-    if (ok)
-        ok = rename(tmp_path, target) == 0;
-    if (!ok)
-        unlink(tmp_path);
-    pending_temp_set = 0;
     return ok ? 1 : 0;
 }
 
-void file_discard(file_t f, const char* tmp_path)
-{
-    file_close(f);
-    unlink(tmp_path);
-    pending_temp_set = 0;
-}
+int os_backend::replace(const char* from, const char* to) { return rename(from, to) == 0 ? 1 : 0; }
 
-void remove_pending_temp()
-{
-    if (pending_temp_set)
-        unlink(pending_temp);
-}
+void os_backend::remove(const char* path) { (void)unlink(path); }

@@ -1,15 +1,9 @@
 // Win32 backend of the operating-system services.
 #include "common/os.hpp"
 
-#include <csignal>
-#include <cstdio>
-#include <cstring>
 #include <windows.h>
 
 namespace {
-
-char pending_temp[MAX_PATH + 64];
-volatile std::sig_atomic_t pending_temp_set = 0;
 
 HANDLE to_handle(file_t f) { return reinterpret_cast<HANDLE>(f); }
 file_t from_handle(HANDLE h)
@@ -35,26 +29,15 @@ file_t file_open_read(const char* path)
     return from_handle(h);
 }
 
-file_t file_create_temp(const char* target, char* tmp_path, std::size_t tmp_capacity)
+unsigned long os_backend::process_id() { return GetCurrentProcessId(); }
+
+file_t os_backend::create_new(const char* path, bool* exists)
 {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        int n = std::snprintf(tmp_path, tmp_capacity, "%s.%lu.%d.tmp", target,
-                              static_cast<unsigned long>(GetCurrentProcessId()), attempt);
-        if (n < 0 || static_cast<std::size_t>(n) >= tmp_capacity ||
-            static_cast<std::size_t>(n) >= sizeof pending_temp)
-            return no_file;
-        std::memcpy(pending_temp, tmp_path, static_cast<std::size_t>(n) + 1);
-        pending_temp_set = 1;
-        // Exclusive (no sharing) and new: nobody else writes into it.
-        HANDLE h = CreateFileA(tmp_path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h != INVALID_HANDLE_VALUE)
-            return from_handle(h);
-        pending_temp_set = 0;
-        if (GetLastError() != ERROR_FILE_EXISTS)
-            return no_file;
-    }
-    return no_file;
+    // Exclusive (no sharing) and new: nobody else writes into it.
+    HANDLE h =
+        CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    *exists = h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS;
+    return from_handle(h);
 }
 
 int file_read(file_t f, void* buffer, std::uint32_t n)
@@ -105,27 +88,16 @@ void file_close(file_t f)
         CloseHandle(to_handle(f));
 }
 
-int file_commit(file_t f, const char* tmp_path, const char* target)
+int os_backend::flush_close(file_t f)
 {
     BOOL ok = FlushFileBuffers(to_handle(f));
     ok = CloseHandle(to_handle(f)) && ok;
-    if (ok)
-        ok = MoveFileExA(tmp_path, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    if (!ok)
-        DeleteFileA(tmp_path);
-    pending_temp_set = 0;
     return ok ? 1 : 0;
 }
 
-void file_discard(file_t f, const char* tmp_path)
+int os_backend::replace(const char* from, const char* to)
 {
-    file_close(f);
-    DeleteFileA(tmp_path);
-    pending_temp_set = 0;
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 1 : 0;
 }
 
-void remove_pending_temp()
-{
-    if (pending_temp_set)
-        DeleteFileA(pending_temp);
-}
+void os_backend::remove(const char* path) { (void)DeleteFileA(path); }

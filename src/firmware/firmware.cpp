@@ -2,6 +2,7 @@
 
 #include "common/globals.hpp"
 #include "common/os.hpp"
+#include "common/texts.hpp"
 #include "link/protocol.hpp"
 #include "link/scan.hpp"
 #include "link/serial.hpp"
@@ -41,7 +42,7 @@ int firmware_update(const char* path)
 {
     file_t file = file_open_read(path);
     if (file == no_file) {
-        std::printf("failed to open file %s!\n", path);
+        std::printf(msg::cannot_open_file, path);
         return 1;
     }
 
@@ -52,7 +53,7 @@ int firmware_update(const char* path)
     (void)file_read(file, buffer, header_size);
 
     if (!header_ok(buffer)) {
-        std::printf("Keine Halvoran Datei!\n");
+        std::printf(msg::not_an_image);
         file_close(file);
         return 1;
     }
@@ -61,7 +62,7 @@ int firmware_update(const char* path)
     // so an image of 2 GiB or more is refused while the box is untouched.
     std::uint64_t size64 = 0;
     if (!file_size(file, &size64) || size64 >= max_image_size) {
-        std::printf("Datei %s ist zu gross!\n", path);
+        std::printf(msg::image_too_large, path);
         file_close(file);
         return 1;
     }
@@ -76,23 +77,24 @@ int firmware_update(const char* path)
     const auto size = static_cast<std::uint32_t>(size64);
     const std::uint32_t blocks = size / block_size;
     const std::uint32_t tail = size % block_size;
+    // A seek that fails shows as a short read in the first block.
     (void)file_seek(file, 0);
     balken_size = size;
     balken_ist = 0;
 
-    std::printf("Daten werden gesendet: ");
+    std::printf(msg::sending_image);
     for (std::uint32_t i = 0; i < blocks; ++i) {
         if (!file_read(file, buffer, block_size)) {
             // The file changed under the transfer: sending the stale buffer
             // would put a wrong image into the box.
-            std::printf("\nfailed to read file %s!\n", path);
+            std::printf(msg::image_unreadable, path);
             file_close(file);
             return 1;
         }
-        if (!async_io(buffer, static_cast<int>(block_size), 1)) {
+        if (!async_write(buffer, static_cast<int>(block_size))) {
             // An image that did not arrive whole is a failed update: no
             // restart is ordered for it.
-            std::printf("\ncom error\n");
+            std::printf(msg::com_error);
             file_close(file);
             return 1;
         }
@@ -101,12 +103,12 @@ int firmware_update(const char* path)
     }
     if (tail != 0) {
         if (!file_read(file, buffer, tail)) {
-            std::printf("\nfailed to read file %s!\n", path);
+            std::printf(msg::image_unreadable, path);
             file_close(file);
             return 1;
         }
-        if (!async_io(buffer, static_cast<int>(tail), 1)) {
-            std::printf("\ncom error\n");
+        if (!async_write(buffer, static_cast<int>(tail))) {
+            std::printf(msg::com_error);
             file_close(file);
             return 1;
         }
@@ -122,7 +124,8 @@ int enter_bootloader()
 {
     char word[word_size];
     int failed_reads = 0;
-    send_cmd_buffer("902");
+    // A request that did not go out gets no answer: the reads below tell.
+    (void)send_cmd_buffer(cmd::enter_loader);
     for (;;) {
         const int complete = readline();
         // What arrived before a time-out is judged too: a cut-off 998 line
@@ -135,14 +138,14 @@ int enter_bootloader()
             if (++failed_reads == 2)
                 return 0;
             // One more request: the first may have been lost.
-            send_cmd_buffer("902");
+            (void)send_cmd_buffer(cmd::enter_loader);
         }
     }
 }
 
 int reboot()
 {
-    std::printf("Bitte warten!\n");
+    std::printf(msg::please_wait);
     // Writing the image into the flash takes the loader a while.
     set_timeout_profile(timeout_profile::boot);
     char word[word_size];
@@ -150,7 +153,9 @@ int reboot()
         if (!readline())
             return 0;
         if (line_has_code(loader_code, word)) {
-            send_cmd_buffer("030");
+            // The loader has the image; whether the restart order went out
+            // shows in the wait for the new version.
+            (void)send_cmd_buffer(cmd::restart);
             return 1;
         }
     }
@@ -163,8 +168,7 @@ int wait_boot()
         if (!readline())
             return 0;
         if (line_has_code(status_code, word) && word[0] == 'O' && word[1] == 'S') {
-            // The version text starts at position 7 of the status line.
-            std::printf("neue %s\n", linebuf + 7);
+            std::printf(msg::new_version, status_version());
             sleep_ms(4000);
             return 1;
         }

@@ -7,16 +7,17 @@
 // it returns 0 when the image was sent and 1 on failure: file not opened,
 // header wrong, image of 2 GiB or more, loader silent twice, the file could
 // not be read to its end, or a write to the port failed. After a failure
-// no restart is ordered.
-int firmware_update(const char* path);
+// no restart is ordered. The inverted result is the one exception to the
+// program's 1-for-success rule: the run sequence tests it as it stands.
+[[nodiscard]] int firmware_update(const char* path);
 
 // Sends "902" and waits for the loader's 998; 1 when it answered.
-int enter_bootloader();
+[[nodiscard]] int enter_bootloader();
 
 // Waits under the boot timeouts for the loader to confirm the image, then
 // orders the restart with "030". 1 on success.
-int reboot();
+[[nodiscard]] int reboot();
 
 // Waits for the restarted box's status line and prints its version. 1 on
 // success.
-int wait_boot();
+[[nodiscard]] int wait_boot();

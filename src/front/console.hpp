@@ -2,9 +2,11 @@
 // header, two backends (console_posix.cpp, console_win32.cpp).
 #pragma once
 
+#include <cstdio>
+
 // Makes standard output unbuffered, so that the percentage display shows
 // at once and nothing printed is lost when an interrupt ends the run.
-void console_setup();
+inline void console_setup() { std::setvbuf(stdout, nullptr, _IONBF, 0); }
 
 // Waits for one key: on a terminal one keystroke, without echo and without
 // Enter, with the terminal restored afterwards; otherwise one byte of

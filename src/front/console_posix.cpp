@@ -14,8 +14,6 @@ volatile std::sig_atomic_t terminal_changed = 0;
 
 } // namespace
 
-void console_setup() { std::setvbuf(stdout, nullptr, _IONBF, 0); }
-
 void wait_key()
 {
     std::fflush(stdout);

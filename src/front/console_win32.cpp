@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <windows.h>
 
-void console_setup() { std::setvbuf(stdout, nullptr, _IONBF, 0); }
-
 void wait_key()
 {
     std::fflush(stdout);

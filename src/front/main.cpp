@@ -5,6 +5,7 @@
 // connection check failed or the job failed.
 #include "channels/channel_list.hpp"
 #include "common/os.hpp"
+#include "common/texts.hpp"
 #include "firmware/firmware.hpp"
 #include "front/console.hpp"
 #include "link/protocol.hpp"
@@ -21,12 +22,13 @@ constexpr int exit_done = 0;
 constexpr int exit_interrupted = 1;
 constexpr int exit_failed = 2;
 
-} // namespace
-
-// The command-line arguments, kept for the whole run.
+// The command-line arguments, kept for the whole run. Set once by main()
+// and read only here: the jobs get what they need as arguments.
 const char* port = "";
 const char* filename = "";
 const char* sender_name = "senderl.cxf";
+
+} // namespace
 
 extern "C" void sigfunc(int sig)
 {
@@ -43,7 +45,7 @@ namespace {
 
 int key_prompt_ending()
 {
-    std::printf("Weiter mit beliebiger Taste!\n");
+    std::printf(msg::key_prompt);
     wait_key();
     return exit_failed;
 }
@@ -61,15 +63,11 @@ int main(int argc, char** argv)
     std::signal(SIGINT, sigfunc);
     console_setup();
     // HALVORAN_VERSION comes from the build (the project version, 1.04).
-    std::printf("Halvoran update " HALVORAN_VERSION "\n");
+    std::printf(msg::banner, HALVORAN_VERSION);
 
     if (argc < 3) {
-        std::printf("Parameter fehlt!\n");
-        std::printf("halvoranupdate.exe <com> <Datei>\n");
-        std::printf("z.B. halvoranupdate.exe com1 firmware.zova\n");
-        std::printf("\nhalvoranupdate.exe com1 s Speichert die Senderliste auf den PC.\n");
-        std::printf("\nhalvoranupdate.exe com1 l Laedt die Senderliste auf die Box.\n");
-        std::printf("Weiter mit beliebiger Taste!\n");
+        std::printf(msg::usage);
+        std::printf(msg::key_prompt);
         wait_key();
         return exit_done;
     }
@@ -78,10 +76,10 @@ int main(int argc, char** argv)
     filename = argv[2];
     if (argc > 3)
         sender_name = argv[3];
-    std::printf("Parameter: %s %s %s\n\n", port, filename, argc > 3 ? argv[3] : "");
+    std::printf(msg::parameters, port, filename, argc > 3 ? argv[3] : "");
 
     if (!open_serial(port)) {
-        std::printf("Kann %s nicht oeffnen!\n", port);
+        std::printf(msg::cannot_open_port, port);
         return key_prompt_ending();
     }
     if (!test_con())
@@ -97,6 +95,7 @@ int main(int argc, char** argv)
         close_serial();
         return ok ? exit_done : exit_failed;
     }
+    // The firmware update alone returns 0 for success (see firmware.hpp).
     if (firmware_update(filename) != 0 || !reboot() || !wait_boot())
         return failure_ending();
     close_serial();

@@ -1,6 +1,7 @@
 #include "link/protocol.hpp"
 
 #include "common/globals.hpp"
+#include "common/texts.hpp"
 #include "link/serial.hpp"
 
 #include <cstdio>
@@ -14,8 +15,8 @@ int readline()
         // One byte per read, so that nothing after the line feed is taken
         // from the port: raw data may follow the line.
         unsigned char byte = 0;
-        if (!async_io(&byte, 1, 0)) {
-            std::printf("Die Box antwortet nicht!\n");
+        if (!async_read(&byte, 1)) {
+            std::printf(msg::box_silent);
             return 0;
         }
         if (byte == '\n')
@@ -29,10 +30,9 @@ int readline()
 
 int send_cmd_buffer(const char* text)
 {
-    char line_feed = '\n';
-    if (!async_io(const_cast<char*>(text), static_cast<int>(std::strlen(text)), 1) ||
-        !async_io(&line_feed, 1, 1)) {
-        std::printf("async_io failed\n");
+    const char line_feed = '\n';
+    if (!async_write(text, static_cast<int>(std::strlen(text))) || !async_write(&line_feed, 1)) {
+        std::printf(msg::write_failed);
         return 0;
     }
     return 1;

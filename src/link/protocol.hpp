@@ -6,19 +6,20 @@
 // rest of a longer line is read and dropped). Returns 1 when a line feed
 // ended the line; 0 after printing "Die Box antwortet nicht!\n" when a byte
 // did not come, with the characters that came before left in linebuf.
-int readline();
+[[nodiscard]] int readline();
 
 // Sends text and one line feed. Returns 1 when both went out, else prints
-// "async_io failed\n" and returns 0.
-int send_cmd_buffer(const char* text);
+// "async_io failed\n" and returns 0. Most callers go on to read the answer
+// either way: a command that did not go out gets none, and the read says so.
+[[nodiscard]] int send_cmd_buffer(const char* text);
 
 // Reads one line and, only when that succeeded, copies linebuf with its
 // terminator into destination (256 bytes). Returns 1 then; 0 with the
 // destination untouched when the read failed.
-int get_cmd_buffer(char* destination);
+[[nodiscard]] int get_cmd_buffer(char* destination);
 
 // Checks the connection: asks the box for its status with "501" in up to
 // three attempts, prints the running version, refuses a box of another
 // make. Leaves the command timeouts in force. Returns 1 when the run may go
 // on, 0 when no usable box answered.
-int test_con();
+[[nodiscard]] int test_con();

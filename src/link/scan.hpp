@@ -17,4 +17,4 @@
 
 inline constexpr std::size_t word_size = 256;
 
-int scan_line(const char* text, const char* format, ...);
+[[nodiscard]] int scan_line(const char* text, const char* format, ...);

@@ -1,6 +1,7 @@
 // The one serial connection to the box: open and configure, exact-count
 // transfers, read-timeout profiles and the receive purge. One header, two
-// backends (serial_posix.cpp, serial_win32.cpp).
+// backends (serial_posix.cpp, serial_win32.cpp), and the in-memory line of
+// the fuzz targets (serial_seam.cpp).
 #pragma once
 
 // Read-timeout profiles. open: a read waits without limit. command: a read
@@ -9,22 +10,50 @@
 // Writes never time out.
 enum class timeout_profile { open, command, boot };
 
+// The limits of each profile, in milliseconds; a negative value is no limit.
+// Both backends take them from here.
+struct read_limits {
+    int total_ms;
+    int interval_ms;
+};
+inline constexpr read_limits profile_limits[] = {
+    {-1, -1},    // open
+    {1000, 50},  // command
+    {20000, 50}, // boot
+};
+constexpr read_limits limits_of(timeout_profile profile)
+{
+    return profile_limits[static_cast<int>(profile)];
+}
+
 // Opens the named device exclusively, sets 115200 baud 8N1 raw with no flow
 // control, DTR and RTS off, and the open profile. Sets handle_com. Returns 1
 // when the port is ready, 0 on any failure (nothing is left open then).
-int open_serial(const char* name);
+[[nodiscard]] int open_serial(const char* name);
 
-// Moves exactly count bytes: direction 0 reads into buffer, any other value
-// writes from it. Returns 1 only when the whole count moved; prints nothing.
-int async_io(void* buffer, int count, int direction);
+// Reads exactly count bytes under the profile in force. Returns 1 only when
+// the whole count came; the bytes that came before a time-out are in the
+// buffer all the same. Prints nothing.
+[[nodiscard]] int async_read(void* buffer, int count);
+
+// Writes exactly count bytes; never times out. Returns 1 only when the whole
+// count went out. Prints nothing.
+[[nodiscard]] int async_write(const void* data, int count);
+
+// The transfer in one call: direction 0 reads into buffer, any other value
+// writes from it.
+[[nodiscard]] inline int async_io(void* buffer, int count, int direction)
+{
+    return direction == 0 ? async_read(buffer, count) : async_write(buffer, count);
+}
 
 // Reads at least one and at most max bytes: waits for the first byte as a
-// one-byte async_io read does, under the same limits, then takes whatever
-// else has already arrived, without waiting for more. Returns the number of
-// bytes read; 0 when no byte came in time or the read failed. Prints
-// nothing. For raw data of known length, which need not be read byte by
-// byte to find its end.
-int read_available(void* buffer, int max);
+// one-byte read does, under the same limits, then takes whatever else has
+// already arrived, without waiting for more. Returns the number of bytes
+// read; 0 when no byte came in time or the read failed. Prints nothing. For
+// raw data of known length, which need not be read byte by byte to find its
+// end.
+[[nodiscard]] int read_available(void* buffer, int max);
 
 // Applies a read-timeout profile; failures are not reported.
 void set_timeout_profile(timeout_profile profile);

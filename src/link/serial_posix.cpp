@@ -124,40 +124,34 @@ int open_serial(const char* name)
 
 void set_timeout_profile(timeout_profile profile)
 {
-    switch (profile) {
-    case timeout_profile::open:
-        read_total_ms = -1;
-        read_interval_ms = -1;
-        break;
-    case timeout_profile::command:
-        read_total_ms = 1000;
-        read_interval_ms = 50;
-        break;
-    case timeout_profile::boot:
-        read_total_ms = 20000;
-        read_interval_ms = 50;
-        break;
-    }
+    const read_limits limits = limits_of(profile);
+    read_total_ms = limits.total_ms;
+    read_interval_ms = limits.interval_ms;
 }
 
-int async_io(void* buffer, int count, int direction)
+int async_write(const void* data, int count)
+{
+    if (count < 0 || handle_com == invalid_handle)
+        return 0;
+    const auto* p = static_cast<const unsigned char*>(data);
+    int done = 0;
+    while (done < count) {
+        ssize_t r = write(fd(), p + done, static_cast<size_t>(count - done));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return 0;
+        done += static_cast<int>(r);
+    }
+    return 1;
+}
+
+int async_read(void* buffer, int count)
 {
     if (count < 0 || handle_com == invalid_handle)
         return 0;
     auto* p = static_cast<unsigned char*>(buffer);
     int done = 0;
-    if (direction != 0) {
-        while (done < count) {
-            ssize_t r = write(fd(), p + done, static_cast<size_t>(count - done));
-            if (r < 0 && errno == EINTR)
-                continue;
-            if (r <= 0)
-                return 0;
-            done += static_cast<int>(r);
-        }
-        return 1;
-    }
-
     const long long start = now_ms();
     long long last_byte = 0;
     while (done < count) {

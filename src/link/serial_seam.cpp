@@ -42,21 +42,26 @@ int open_serial(const char* /*name*/)
 
 void set_timeout_profile(timeout_profile /*profile*/) {}
 
-int async_io(void* buffer, int count, int direction)
+int async_write(const void* data, int count)
 {
     if (count < 0 || handle_com == invalid_handle)
         return 0;
     const auto n = static_cast<std::size_t>(count);
-    if (direction != 0) {
-        std::size_t keep = seam_record_size - record_size;
-        if (keep > n)
-            keep = n;
-        if (keep != 0)
-            std::memcpy(record + record_size, buffer, keep);
-        record_size += keep;
-        record_total += n;
-        return 1;
-    }
+    std::size_t keep = seam_record_size - record_size;
+    if (keep > n)
+        keep = n;
+    if (keep != 0)
+        std::memcpy(record + record_size, data, keep);
+    record_size += keep;
+    record_total += n;
+    return 1;
+}
+
+int async_read(void* buffer, int count)
+{
+    if (count < 0 || handle_com == invalid_handle)
+        return 0;
+    const auto n = static_cast<std::size_t>(count);
     // As on the real line, the bytes that came before the time-out are in
     // the buffer although the read failed.
     std::size_t available = input_size - input_used;

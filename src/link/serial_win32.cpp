@@ -85,29 +85,28 @@ int open_serial(const char* name)
 
 void set_timeout_profile(timeout_profile profile)
 {
-    switch (profile) {
-    case timeout_profile::open:
-        apply(0, 0);
-        break;
-    case timeout_profile::command:
-        apply(50, 1000);
-        break;
-    case timeout_profile::boot:
-        apply(50, 20000);
-        break;
-    }
+    // Win32 has no "no limit" value of its own: all fields 0 is a read that
+    // waits without limit.
+    const read_limits limits = limits_of(profile);
+    apply(limits.interval_ms < 0 ? 0 : static_cast<DWORD>(limits.interval_ms),
+          limits.total_ms < 0 ? 0 : static_cast<DWORD>(limits.total_ms));
 }
 
-int async_io(void* buffer, int count, int direction)
+int async_read(void* buffer, int count)
 {
     if (count < 0 || handle_com == invalid_handle)
         return 0;
     DWORD moved = 0;
-    BOOL ok;
-    if (direction == 0)
-        ok = ReadFile(com(), buffer, static_cast<DWORD>(count), &moved, nullptr);
-    else
-        ok = WriteFile(com(), buffer, static_cast<DWORD>(count), &moved, nullptr);
+    BOOL ok = ReadFile(com(), buffer, static_cast<DWORD>(count), &moved, nullptr);
+    return ok && moved == static_cast<DWORD>(count) ? 1 : 0;
+}
+
+int async_write(const void* data, int count)
+{
+    if (count < 0 || handle_com == invalid_handle)
+        return 0;
+    DWORD moved = 0;
+    BOOL ok = WriteFile(com(), data, static_cast<DWORD>(count), &moved, nullptr);
     return ok && moved == static_cast<DWORD>(count) ? 1 : 0;
 }
 

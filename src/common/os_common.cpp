@@ -1,0 +1,63 @@
+// The temporary file of a save, shared by the two backends: its name, and
+// the record of the pending file that the interrupt handler removes.
+#include "common/os.hpp"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// Name of the temporary file of a save in progress, for the interrupt
+// handler. Written before the handler could need it, cleared after use.
+char pending_temp[temp_path_capacity];
+volatile std::sig_atomic_t pending_temp_set = 0;
+
+} // namespace
+
+file_t file_create_temp(const char* target, char* tmp_path, std::size_t tmp_capacity)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        int n = std::snprintf(tmp_path, tmp_capacity, "%s.%lu.%d.tmp", target,
+                              os_backend::process_id(), attempt);
+        if (n < 0 || static_cast<std::size_t>(n) >= tmp_capacity ||
+            static_cast<std::size_t>(n) >= sizeof pending_temp)
+            return no_file;
+        // Recorded before the file exists, so that an interrupt between the
+        // two cannot leave it behind.
+        std::memcpy(pending_temp, tmp_path, static_cast<std::size_t>(n) + 1);
+        pending_temp_set = 1;
+        bool exists = false;
+        file_t f = os_backend::create_new(tmp_path, &exists);
+        if (f != no_file)
+            return f;
+        pending_temp_set = 0;
+        if (!exists)
+            return no_file;
+    }
+    return no_file;
+}
+
+int file_commit(file_t f, const char* tmp_path, const char* target)
+{
+    int ok = os_backend::flush_close(f);
+    if (ok)
+        ok = os_backend::replace(tmp_path, target);
+    if (!ok)
+        os_backend::remove(tmp_path);
+    pending_temp_set = 0;
+    return ok;
+}
+
+void file_discard(file_t f, const char* tmp_path)
+{
+    file_close(f);
+    os_backend::remove(tmp_path);
+    pending_temp_set = 0;
+}
+
+void remove_pending_temp()
+{
+    if (pending_temp_set)
+        os_backend::remove(pending_temp);
+}

@@ -1,0 +1,103 @@
+// Every fixed text of the program, once: the messages it prints (msg) and
+// the commands it sends to the box (cmd).
+//
+// Both are contracts. The box understands exactly these commands; users
+// read the messages, the README and the manual page quote them, and scripts
+// may match them. Change none of them without knowing who relies on it.
+// Messages are German in ASCII (ae, oe, ue, ss) so that every Windows console
+// code page shows them. Those with a conversion are printf formats; the
+// compiler checks their arguments at every call.
+#pragma once
+
+namespace msg {
+
+// The front end. The usage text names the Windows program on every
+// platform: it is the text users know.
+inline constexpr char banner[] = "Halvoran update %s\n";
+inline constexpr char usage[] =
+    "Parameter fehlt!\n"
+    "halvoranupdate.exe <com> <Datei>\n"
+    "z.B. halvoranupdate.exe com1 firmware.zova\n"
+    "\nhalvoranupdate.exe com1 s Speichert die Senderliste auf den PC.\n"
+    "\nhalvoranupdate.exe com1 l Laedt die Senderliste auf die Box.\n";
+inline constexpr char parameters[] = "Parameter: %s %s %s\n\n";
+inline constexpr char cannot_open_port[] = "Kann %s nicht oeffnen!\n";
+inline constexpr char key_prompt[] = "Weiter mit beliebiger Taste!\n";
+
+// The line and the connection check.
+inline constexpr char box_silent[] = "Die Box antwortet nicht!\n";
+inline constexpr char write_failed[] = "async_io failed\n";
+inline constexpr char retry[] = "Neuer Versuch.\n";
+inline constexpr char no_connection[] = "Es konnte keine Verbindung zur Box hergestellt werden!\n";
+inline constexpr char old_version[] = "alte %s\n";
+inline constexpr char wrong_make[] = "Fehler keine Halvoran Box!\n";
+
+// Files, shared by the jobs.
+inline constexpr char cannot_open_file[] = "failed to open file %s!\n";
+inline constexpr char cannot_read_file[] = "failed to read file %s!\n";
+inline constexpr char com_error[] = "\ncom error\n";
+
+// The firmware update.
+inline constexpr char not_an_image[] = "Keine Halvoran Datei!\n";
+inline constexpr char image_too_large[] = "Datei %s ist zu gross!\n";
+inline constexpr char sending_image[] = "Daten werden gesendet: ";
+inline constexpr char image_unreadable[] = "\nfailed to read file %s!\n";
+inline constexpr char please_wait[] = "Bitte warten!\n";
+inline constexpr char new_version[] = "neue %s\n";
+
+// The channel-list jobs. "wrong_lined" (for the first query of the save)
+// and "wrong_line" are two different texts on purpose: users have reported
+// them as they are, and they tell which query failed.
+inline constexpr char wrong_lined[] = "wrong_lined\n";
+inline constexpr char wrong_line[] = "wrong_line\n";
+inline constexpr char saving[] = "\nSenderliste speichern ";
+inline constexpr char block_length_wrong[] = "Blocklaenge falsch\n";
+inline constexpr char list_too_large[] = "Senderliste zu gross\n";
+inline constexpr char write_error[] = "Schreibfehler %s!\n";
+inline constexpr char loading[] = "Senderliste auf die Box laden \n";
+inline constexpr char info_text[] = "Infotext: %s\n";
+inline constexpr char file_format_wrong[] = "Datei '%s' hat nicht das richtige Format\n";
+inline constexpr char info_text_too_long[] = "Datei '%s' hat einen zu langen Infotext\n";
+inline constexpr char file_damaged[] = "Datei '%s' ist zu kurz oder beschaedigt\n";
+// The lowering lines keep their uneven spacing: users compare them with
+// what they have seen before.
+inline constexpr char fav_lowered[] = "FAV-Len        = %4u\n";
+inline constexpr char sat_lowered[] = "sat anz   = %u\n";
+inline constexpr char tp_lowered[] = "Trans anz    = %4u\n";
+inline constexpr char tv_lowered[] = "TV    = %u\n";
+inline constexpr char radio_lowered[] = "Radio = %u\n";
+// The three record-size refusals are three different texts on purpose, as
+// above: they tell which table did not fit.
+inline constexpr char sat_format_wrong[] = "Falsches Format %u\n";
+inline constexpr char tp_format_wrong[] = "format error\n";
+inline constexpr char chan_format_wrong[] = "falsches format\n";
+inline constexpr char crc_rejected[] = "crc fehler\n";
+inline constexpr char store_failed[] = "speicher fehler\n";
+
+} // namespace msg
+
+namespace cmd {
+
+// The box's status line, answered "999 OS <version>" (or a loader's 998).
+inline constexpr char status[] = "501";
+// The firmware loader: enter it, and restart the box once it has the image.
+inline constexpr char enter_loader[] = "902";
+inline constexpr char restart[] = "030";
+// Opening and closing a table transfer: the box stops its own work on the
+// tables in between.
+inline constexpr char tables_open[] = "503 18";
+inline constexpr char tables_close[] = "503 25";
+// Table requests: "500 <table> 1" asks for count and record size, "500 0 5"
+// for the TV and radio slot counts; "500 <table> 2 <first> <last>" reads and
+// "500 <table> 3 <first> <last>" writes a range of records; "500 0 4 1"
+// orders the box to store what was written.
+inline constexpr char table_info[] = "500 %d 1";
+inline constexpr char channel_split[] = "500 0 5";
+inline constexpr char table_range[] = "500 %d %d %lld %lld";
+inline constexpr char store[] = "500 0 4 1";
+// Blocks: "911 0" acknowledges a block from the box; "910 H<length> H<crc> 0"
+// announces one to it.
+inline constexpr char block_ok[] = "911 0";
+inline constexpr char block_announce[] = "910 H%lX H%lX 0";
+
+} // namespace cmd
