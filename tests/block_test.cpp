@@ -190,12 +190,12 @@ TEST_F(block_test, announcing_a_range_sends_its_length_and_checksum_then_one_spa
     file_t f = source("ab123456789cd");
     ASSERT_NE(f, no_file);
     std::string received;
-    ASSERT_EQ(send([&] { return send_data_header(2, 9, f); }, 19, &received), 1);
+    ASSERT_EQ(send([&] { return send_data_header(2, 9, f, &crc); }, 19, &received), 1);
     EXPECT_EQ(received, "910 H9 H376E6E7 0\n ");
     EXPECT_EQ(out, "");
     // Then the data itself, whatever the file position was left at.
     balken_size = 9;
-    ASSERT_EQ(send([&] { return send_data_buffer(2, 9, f); }, 9, &received), 1);
+    ASSERT_EQ(send([&] { return send_data_buffer(2, 9, f, crc); }, 9, &received), 1);
     EXPECT_EQ(received, "123456789");
     EXPECT_EQ(out, progress(9, 9));
     file_close(f);
@@ -209,17 +209,17 @@ TEST_F(block_test, a_range_goes_out_in_chunks_of_10240_with_a_progress_print_eac
     std::string received;
     char line[64];
     std::snprintf(line, sizeof line, "910 H2801 H%X 0\n ", crc_of_string(data.substr(7, 10241)));
-    ASSERT_EQ(send([&] { return send_data_header(7, 10241, f); }, std::strlen(line), &received), 1);
+    ASSERT_EQ(send([&] { return send_data_header(7, 10241, f, &crc); }, std::strlen(line), &received), 1);
     EXPECT_EQ(received, line);
 
     balken_size = 20481;
-    ASSERT_EQ(send([&] { return send_data_buffer(7, 10241, f); }, 10241, &received), 1);
+    ASSERT_EQ(send([&] { return send_data_buffer(7, 10241, f, crc); }, 10241, &received), 1);
     EXPECT_EQ(received, data.substr(7, 10241));
     EXPECT_EQ(out, progress(10240, 20481) + progress(10241, 20481));
 
     balken_ist = 0;
     balken_size = 10240;
-    ASSERT_EQ(send([&] { return send_data_buffer(0, 10240, f); }, 10240, &received), 1);
+    ASSERT_EQ(send([&] { return send_data_buffer(0, 10240, f, crc_of_string(data.substr(0, 10240))); }, 10240, &received), 1);
     EXPECT_EQ(received, data.substr(0, 10240));
     EXPECT_EQ(out, progress(10240, 10240));
     file_close(f);
@@ -230,10 +230,10 @@ TEST_F(block_test, an_empty_range_ends_at_once)
     file_t f = source("abc");
     ASSERT_NE(f, no_file);
     std::string received;
-    ASSERT_EQ(send([&] { return send_data_header(3, 0, f); }, 20, &received), 1);
+    ASSERT_EQ(send([&] { return send_data_header(3, 0, f, &crc); }, 20, &received), 1);
     EXPECT_EQ(received, "910 H0 HFFFFFFFF 0\n ");
     balken_size = 0;
-    ASSERT_EQ(send([&] { return send_data_buffer(3, 0, f); }, 0, &received), 1);
+    ASSERT_EQ(send([&] { return send_data_buffer(3, 0, f, crc); }, 0, &received), 1);
     EXPECT_EQ(received, "");
     EXPECT_EQ(out, "100%\b\b\b\b");
     file_close(f);
@@ -246,15 +246,29 @@ TEST_F(block_test, a_file_shorter_than_the_range_sends_nothing_it_did_not_read)
     ASSERT_NE(f, no_file);
     std::string received;
     // The announcement needs the whole range: nothing goes out.
-    EXPECT_EQ(send([&] { return send_data_header(0, 10240 + 11, f); }, 0, &received), 0);
+    EXPECT_EQ(send([&] { return send_data_header(0, 10240 + 11, f, &crc); }, 0, &received), 0);
     EXPECT_EQ(received, "");
-    EXPECT_EQ(send([&] { return send_data_header(20000, 1, f); }, 0, &received), 0);
+    EXPECT_EQ(send([&] { return send_data_header(20000, 1, f, &crc); }, 0, &received), 0);
     EXPECT_EQ(received, "");
-    // The data goes out as far as whole chunks were read.
-    balken_size = 20480;
-    EXPECT_EQ(send([&] { return send_data_buffer(0, 20480, f); }, 10240, &received), 0);
-    EXPECT_EQ(received, data.substr(0, 10240));
-    EXPECT_EQ(out, progress(10240, 20480));
+    // A block announced as 20480 bytes whose file ended after the first
+    // chunk: the box still gets 20480 bytes, the second chunk filler, and
+    // their checksum is not the announced one, whichever that was. The
+    // filler's last byte is what avoids it.
+    const std::string first = data.substr(0, 10240);
+    const std::string zeros(10240, '\0');
+    for (std::uint32_t announced :
+         {crc_of_string(first + zeros), crc_of_string(first + zeros.substr(0, 10239) + '\1'),
+          0x12345678u}) {
+        balken_ist = 0;
+        balken_size = 20480;
+        EXPECT_EQ(send([&] { return send_data_buffer(0, 20480, f, announced); }, 20480, &received),
+                  0);
+        ASSERT_EQ(received.size(), 20480u);
+        EXPECT_EQ(received.substr(0, 10240), first);
+        EXPECT_EQ(received.substr(10240, 10239), zeros.substr(0, 10239));
+        EXPECT_NE(crc_of_string(received), announced);
+        EXPECT_EQ(out, progress(10240, 20480));
+    }
     file_close(f);
 }
 

@@ -64,7 +64,7 @@ receive_result get_data_buffer(std::uint32_t length, file_t file, std::uint32_t*
 
 int send_data_ok() { return send_cmd_buffer(cmd::block_ok); }
 
-int send_data_header(std::uint64_t offset, std::uint32_t length, file_t file)
+int send_data_header(std::uint64_t offset, std::uint32_t length, file_t file, std::uint32_t* crc)
 {
     if (!file_seek(file, offset))
         return 0;
@@ -87,22 +87,50 @@ int send_data_header(std::uint64_t offset, std::uint32_t length, file_t file)
     const char space = ' ';
     if (!async_write(&space, 1))
         std::printf(msg::com_error);
+    *crc = value;
     return 1;
 }
 
-int send_data_buffer(std::uint64_t offset, std::uint32_t length, file_t file)
+namespace {
+
+// Sends remaining filler bytes that complete a block whose checksum so far
+// is value, so that the whole block's checksum differs from crc: zeros, and
+// a last byte picked to miss crc (two different last bytes always give two
+// different checksums).
+void send_filler(std::uint32_t remaining, std::uint32_t value, std::uint32_t crc)
 {
-    if (!file_seek(file, offset))
-        return 0;
+    std::array<unsigned char, block_chunk_size> zeros{};
+    while (remaining > 0) {
+        std::uint32_t chunk = remaining < block_chunk_size ? remaining : block_chunk_size;
+        remaining -= chunk;
+        std::uint32_t plain = remaining == 0 ? chunk - 1 : chunk;
+        value = crc_of(zeros.data(), plain, value);
+        if (remaining == 0 && crc_update(value, 0) == crc)
+            zeros[chunk - 1] = 1;
+        // A filler that does not arrive leaves the box short of bytes, as
+        // a broken line would: its answer or its silence tells.
+        (void)async_write(zeros.data(), static_cast<int>(chunk));
+    }
+}
+
+} // namespace
+
+int send_data_buffer(std::uint64_t offset, std::uint32_t length, file_t file, std::uint32_t crc)
+{
     std::array<unsigned char, block_chunk_size> buffer;
+    std::uint32_t value = crc_start;
     std::uint32_t remaining = length;
+    const bool placed = file_seek(file, offset) != 0;
     // An empty range is one empty chunk: nothing sent, one progress print.
     do {
         std::uint32_t chunk = remaining < block_chunk_size ? remaining : block_chunk_size;
-        if (!file_read(file, buffer.data(), chunk))
+        if (!placed || !file_read(file, buffer.data(), chunk)) {
+            send_filler(remaining, value, crc);
             return 0;
+        }
         if (chunk != 0 && !async_write(buffer.data(), static_cast<int>(chunk)))
             std::printf(msg::com_error);
+        value = crc_of(buffer.data(), chunk, value);
         balken_ist += chunk;
         display_pro();
         remaining -= chunk;

@@ -66,14 +66,20 @@ enum class receive_result {
 [[nodiscard]] int send_data_ok();
 
 // Reads the file range of length bytes at offset, announces it with
-// "910 H%lX H%lX 0" and sends the space byte that opens the data. Returns 0
-// without sending anything when the range cannot be read in full; a failed
-// space byte prints "\ncom error\n" and still counts as sent.
-[[nodiscard]] int send_data_header(std::uint64_t offset, std::uint32_t length, file_t file);
+// "910 H%lX H%lX 0" and sends the space byte that opens the data; the
+// announced checksum goes into *crc. Returns 0 without sending anything
+// when the range cannot be read in full; a failed space byte prints
+// "\ncom error\n" and still counts as sent.
+[[nodiscard]] int send_data_header(std::uint64_t offset, std::uint32_t length, file_t file,
+                                   std::uint32_t* crc);
 
 // Sends the same file range raw, in chunks, advancing the progress display
 // after each. A chunk that cannot be written to the port prints
-// "\ncom error\n" and the rest is still sent (the box's answer tells);
-// returns 0 when the file cannot be read in full, before sending any byte
-// that was not read.
-[[nodiscard]] int send_data_buffer(std::uint64_t offset, std::uint32_t length, file_t file);
+// "\ncom error\n" and the rest is still sent (the box's answer tells).
+// Returns 0 when the file cannot be read in full (it changed or the disk
+// failed since the announcement): the box is counting bytes then, so the
+// block is completed with filler whose checksum cannot be the announced crc.
+// The box rejects it and its answer is still owed; no byte that was not read
+// is sent as data.
+[[nodiscard]] int send_data_buffer(std::uint64_t offset, std::uint32_t length, file_t file,
+                                   std::uint32_t crc);

@@ -65,9 +65,17 @@ int send_table(const upload& table, file_t file, const char* path)
     // The section check before the first write request keeps the length
     // within 32 bits.
     const auto length = static_cast<std::uint32_t>(table.length());
-    if (!send_data_header(table.offset, length, file) ||
-        !send_data_buffer(table.offset, length, file)) {
+    std::uint32_t crc = 0;
+    if (!send_data_header(table.offset, length, file, &crc)) {
+        // Nothing was announced: the box waits for no block.
         std::printf(msg::cannot_read_file, path);
+        return 0;
+    }
+    if (!send_data_buffer(table.offset, length, file, crc)) {
+        // The block went out completed with filler that the box rejects;
+        // its answer is read so that "503 25" is not taken for more data.
+        std::printf(msg::cannot_read_file, path);
+        (void)get_cmd_buffer(work);
         return 0;
     }
     char status[word_size];
