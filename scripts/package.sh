@@ -7,13 +7,14 @@
 #
 # The build folders are the presets' (build/release, build/mingw) unless
 # HALVORAN_RELEASE_DIR and HALVORAN_MINGW_DIR name others. The Windows
-# program runs under wine in $WINEPREFIX.
-set -euo pipefail
-cd "$(dirname "$0")/.."
+# program runs under wine in the prefix WINEPREFIX names (scripts/test.sh
+# hands over its own); without one the script makes a fresh prefix and
+# removes it at its end.
+# shellcheck source=scripts/common.sh
+. "$(dirname "$0")/common.sh"
 
 linux_dir=${HALVORAN_RELEASE_DIR:-build/release}
 windows_dir=${HALVORAN_MINGW_DIR:-build/mingw}
-export WINEDEBUG=-all
 
 fail()
 {
@@ -21,8 +22,8 @@ fail()
     exit 1
 }
 
-work=$(mktemp -d /tmp/halvoran-package.XXXXXX)
-trap 'rm -rf "$work"' EXIT
+declare work
+make_temp_dir work package
 
 # --- Build both packages -----------------------------------------------------
 
@@ -143,6 +144,7 @@ grep -q "VALUE \"FileVersion\", \"$version\"" <<<"$resources" || fail "no FileVe
 grep -q "VALUE \"ProductVersion\", \"$version\"" <<<"$resources" || fail "no ProductVersion $version"
 cmp -s "$work/$top/README.txt" README.md || fail "README.txt differs from README.md"
 check_man_page "$work/$top/halvoranupdate.1"
+use_wine_prefix
 set +e
 out=$(wine "$exe" </dev/null)
 status=$?

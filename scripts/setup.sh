@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, only what is missing (Debian).
-set -euo pipefail
+# shellcheck source=scripts/common.sh
+. "$(dirname "$0")/common.sh"
 
 # dpkg-dev: dpkg-shlibdeps for the .deb's dependencies; groff-base: the
 # manual page check.
