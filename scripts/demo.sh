@@ -7,7 +7,10 @@
 . "$(dirname "$0")/common.sh"
 
 scripts/setup.sh
-cmake --preset default -DBUILD_TESTING=OFF >/dev/null
+# The test build's folder, configured as scripts/test.sh configures it (with
+# the tests), so that either script can run first; only the program and the
+# simulator are built here.
+cmake --preset default >/dev/null
 cmake --build --preset default --target halvoranupdate boxsim
 
 bin=$PWD/build/default/src/halvoranupdate
