@@ -12,15 +12,48 @@ set(HALVORAN_PACKAGE_MAINTAINER "Halvoran update maintainers <halvoranupdate@exa
 
 if(WIN32)
   # One flat folder, as Windows users expect from a zip: the program, the
-  # README as a .txt file (it opens in Notepad with a double click) and the
-  # manual page.
+  # README as a .txt file (it opens in Notepad with a double click), the
+  # manual page, the licence and a short German LIESMICH.txt. The two .txt
+  # files made here have Windows line ends.
+  configure_file(LICENSE LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
+  configure_file(doc/LIESMICH.txt.in LIESMICH.txt @ONLY NEWLINE_STYLE CRLF)
   install(TARGETS halvoranupdate RUNTIME DESTINATION .)
   install(FILES README.md DESTINATION . RENAME README.txt)
   install(FILES ${man_page} DESTINATION .)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt ${CMAKE_CURRENT_BINARY_DIR}/LIESMICH.txt
+    DESTINATION .)
 else()
+  # The documentation as Debian expects it: the licence in a machine-readable
+  # copyright file, the changelog and the manual page compressed with
+  # gzip -n9 (no name or time stamp in the header, so the same input gives
+  # the same bytes).
+  file(READ LICENSE license)
+  string(REGEX MATCH "Copyright \\(c\\) ([^\n]+)" match "${license}")
+  set(license_copyright "${CMAKE_MATCH_1}")
+  # The licence's text after its copyright line, each line indented by one
+  # blank and blank lines written as " .".
+  string(REGEX REPLACE "^.*Copyright \\(c\\) [^\n]*\n\n" "" license_text "${license}")
+  string(STRIP "${license_text}" license_text)
+  string(REPLACE "\n\n" "\n.\n" license_text "${license_text}")
+  string(REPLACE "\n" "\n " license_text " ${license_text}")
+  configure_file(doc/copyright.in copyright @ONLY)
+
+  find_program(GZIP gzip REQUIRED)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+    ${CMAKE_CURRENT_SOURCE_DIR}/doc/changelog)
+  foreach(pair "${man_page}|halvoranupdate.1.gz" "${CMAKE_CURRENT_SOURCE_DIR}/doc/changelog|changelog.gz")
+    string(REPLACE "|" ";" pair "${pair}")
+    list(GET pair 0 input)
+    list(GET pair 1 output)
+    execute_process(COMMAND ${GZIP} -n9 -c ${input}
+      OUTPUT_FILE ${CMAKE_CURRENT_BINARY_DIR}/${output} COMMAND_ERROR_IS_FATAL ANY)
+  endforeach()
+
   install(TARGETS halvoranupdate RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES ${man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/halvoranupdate.1.gz
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES README.md ${CMAKE_CURRENT_BINARY_DIR}/copyright
+    ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 
 set(CPACK_PACKAGE_NAME halvoranupdate)

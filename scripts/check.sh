@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Static checks of the program's code in src/: clang-tidy with .clang-tidy
 # and cppcheck with .cppcheck-suppressions. Any finding fails the script.
-set -euo pipefail
-cd "$(dirname "$0")/.."
+# shellcheck source=scripts/common.sh
+. "$(dirname "$0")/common.sh"
 
 scripts/setup.sh clang-tidy cppcheck
 

@@ -3,18 +3,23 @@
 # against simulated boxes on pseudo-terminals: a firmware update, a channel
 # list saved from one box, loaded into a second box with other contents and
 # saved from it again, so that the two lists can be compared.
-set -euo pipefail
-cd "$(dirname "$0")/.."
+# shellcheck source=scripts/common.sh
+. "$(dirname "$0")/common.sh"
 
 scripts/setup.sh
-cmake --preset default -DBUILD_TESTING=OFF >/dev/null
+# The test build's folder, configured as scripts/test.sh configures it (with
+# the tests), so that either script can run first; only the program and the
+# simulator are built here.
+cmake --preset default >/dev/null
 cmake --build --preset default --target halvoranupdate boxsim
 
 bin=$PWD/build/default/src/halvoranupdate
 sim=$PWD/build/default/sim/boxsim
+# The demo's files stay for a look afterwards; the simulated boxes end with it.
 work=$(mktemp -d /tmp/halvoran-demo.XXXXXX)
 pids=()
-trap 'kill "${pids[@]}" 2>/dev/null; wait 2>/dev/null || true' EXIT
+# shellcheck disable=SC2016 # expanded when the script ends
+at_exit 'kill "${pids[@]}" 2>/dev/null; wait 2>/dev/null'
 
 # start_box NAME SEED: a simulated box reachable as $work/NAME.
 start_box() {

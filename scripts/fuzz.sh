@@ -11,8 +11,8 @@
 #   FUZZ_RUNS=1000000 scripts/fuzz.sh   a fixed number of executions per target
 #   FUZZ_BUILD_DIR=build/mine ...       another build folder (default build/fuzz)
 #   scripts/fuzz.sh save_stream ...     only the named targets
-set -euo pipefail
-cd "$(dirname "$0")/.."
+# shellcheck source=scripts/common.sh
+. "$(dirname "$0")/common.sh"
 
 scripts/setup.sh clang-14 libfuzzer-14-dev
 
@@ -28,8 +28,8 @@ else
   limit=(-max_total_time="${FUZZ_SECONDS:-15}")
 fi
 
-work=$(mktemp -d /tmp/halvoran-fuzz.XXXXXX)
-trap 'rm -rf "$work"' EXIT
+declare work
+make_temp_dir work fuzz
 findings=0
 for target in "${targets[@]}"; do
   mkdir -p "$work/$target"

@@ -3,8 +3,8 @@
 # runs every test: the Linux binary natively, the Windows binary under wine.
 # Then builds the release packages and checks them, runs the static checks,
 # the whole suite again under the sanitizers, and each fuzz target briefly.
-set -euo pipefail
-cd "$(dirname "$0")/.."
+# shellcheck source=scripts/common.sh
+. "$(dirname "$0")/common.sh"
 
 scripts/setup.sh
 
@@ -12,18 +12,9 @@ scripts/setup.sh
 cmake --preset mingw >/dev/null
 cmake --build --preset mingw
 
-# A fresh wine prefix for every run, removed at its end, so that no COM
-# mapping or registry state of an earlier run counts; wine's own chatter
-# stays out of the output.
-export WINEPREFIX
-WINEPREFIX=$(mktemp -d /tmp/halvoran-wine.XXXXXX)
-export WINEDEBUG=-all
-trap 'wineserver -k >/dev/null 2>&1 || true; wineserver -w >/dev/null 2>&1 || true
-      rm -rf "$WINEPREFIX"' EXIT
-wineboot -i >/dev/null 2>&1 || true
-# wineboot returns while the new prefix is still being set up; wait for that
-# (bounded) before the tests start wine processes of their own.
-timeout 180 wineserver -w >/dev/null 2>&1 || true
+# A fresh wine prefix for every run, removed at its end (scripts/common.sh);
+# scripts/package.sh below runs the packaged .exe in it too.
+fresh_wine_prefix
 # One wine server for all the tests instead of one start per test.
 wineserver -p >/dev/null 2>&1 </dev/null &
 
