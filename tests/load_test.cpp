@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace {
 
@@ -277,6 +278,36 @@ TEST_F(load, a_refused_block_or_store_ends_the_load)
         run_result r = run_program({box.device(), "l", f.path});
         EXPECT_EQ(r.exit_code, 0);
     }
+}
+
+TEST_F(load, a_file_cut_short_during_a_block_still_sends_the_whole_block_which_the_box_refuses)
+{
+    // A paced line gives the test time to cut the file while the TV block
+    // (64000 bytes, about 5.6 s at 115200 baud) is on its way.
+    boxsim_process box({"--baud", "115200", "--tv", "2000"});
+    list_file f = make_list({.tv = 2000, .radio = 0, .fav = 0}, dir);
+    const std::string tv_request = "500 0 3 0 1999";
+    background_run run({HALVORAN_BIN, box.device(), "l", f.path});
+    ASSERT_TRUE(box.wait_for_command(announce_line(f.tv)));
+    // The section now ends 5000 bytes into the block.
+    const std::size_t tv_offset = f.bytes.size() - f.tv.size();
+    ASSERT_EQ(truncate(f.path.c_str(), static_cast<off_t>(tv_offset + 5000)), 0);
+    run_result r = run.wait();
+
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(without_progress(job_output(r)),
+              opening + info + "failed to read file " + f.path + "!\n");
+    auto cmds = commands_after_check(box);
+    // The block was complete, so "503 25" is a command and not block data.
+    ASSERT_GE(cmds.size(), 3u);
+    EXPECT_EQ(cmds[cmds.size() - 3], tv_request);
+    EXPECT_EQ(cmds[cmds.size() - 2], announce_line(f.tv));
+    EXPECT_EQ(cmds.back(), "503 25");
+    EXPECT_NE(box.transcript().find("received block: 64000 bytes"), std::string::npos);
+    EXPECT_NE(box.transcript().find("refused"), std::string::npos);
+    box.stop();
+    // Nothing was stored: the box keeps its own channels.
+    EXPECT_NE(read_file(box.state_dir() + "/channels.bin").substr(0, f.tv.size()), f.tv);
 }
 
 TEST_F(load, a_box_that_falls_silent_is_never_reported_as_having_taken_the_list)
