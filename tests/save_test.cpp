@@ -238,16 +238,13 @@ const failure_case failure_cases[] = {
      {"--fault", "garbage,500 0 5"},
      "wrong_line\n",
      {"500 2 1", "500 1 1", "500 0 1", "500 0 5"}},
-    // Slots that do not add up to the channel table (400): the favourites
-    // would not lie where the header puts them.
+    // More slots than the channel table (400) holds: the header would
+    // describe records that the file cannot hold.
     {"split_more_than_the_channel_table",
      {"--fault", "reply,500 0 5,1,500 0 5 300 101"},
-     "wrong_line\n",
-     {"500 2 1", "500 1 1", "500 0 1", "500 0 5"}},
-    {"split_less_than_the_channel_table",
-     {"--fault", "reply,500 0 5,1,500 0 5 299 100"},
-     "wrong_line\n",
-     {"500 2 1", "500 1 1", "500 0 1", "500 0 5"}},
+     "Die Box meldet 401 TV- und Radioplaetze, aber nur 400 Kanaele: Senderliste nicht "
+     "gespeichert\n",
+     info_queries},
     {"satellite_request_silent",
      {"--fault", "silent,500 2 2"},
      transfer + "Die Box antwortet nicht!\nwrong_line\n",
@@ -307,6 +304,36 @@ TEST_P(save_failure_test, keeps_the_previous_list_and_closes_the_transfer)
 
 INSTANTIATE_TEST_SUITE_P(faults, save_failure_test, ::testing::ValuesIn(failure_cases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(save_test, a_channel_table_beyond_the_slots_keeps_the_described_records_and_favourites)
+{
+    // The box reports 299 TV and 100 radio slots but a channel table of 400:
+    // the file holds the first 399 records, its favourites right behind.
+    boxsim_process first({"--fault", "reply,500 0 5,1,500 0 5 299 100"});
+    run_result r = save(first, target);
+    ASSERT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(r.out, start_lines(first, target) + transfer +
+                         progress({sat_bytes, tp_bytes, chan_bytes, fav_bytes}, default_total) +
+                         "\n");
+    EXPECT_EQ(commands(first).at(commands(first).size() - 5), "500 0 2 0 399");
+    const std::string file = read_file(target);
+    ASSERT_EQ(file.size(), 128u + sat_bytes + tp_bytes + 399 * 32 + fav_bytes);
+    EXPECT_EQ(u32_at(file, 24), 299u);
+    EXPECT_EQ(u32_at(file, 28), 100u);
+    const std::string channels = table(first, "channels");
+    const std::string favourites = table(first, "favourites");
+    EXPECT_EQ(file.substr(128 + sat_bytes + tp_bytes), channels.substr(0, 399 * 32) + favourites);
+
+    // Loaded into a second box, its TV slots get the first 299 records, its
+    // radio slots (from 300) the 100 behind them, and the favourites arrive.
+    boxsim_process second({"--seed", "9"});
+    ASSERT_EQ(run_program({second.device(), "l", target}).exit_code, 0);
+    second.stop();
+    const std::string loaded = read_file(second.state_dir() + "/channels.bin");
+    EXPECT_EQ(loaded.substr(0, 299 * 32), channels.substr(0, 299 * 32));
+    EXPECT_EQ(loaded.substr(300 * 32, 100 * 32), channels.substr(299 * 32, 100 * 32));
+    EXPECT_EQ(read_file(second.state_dir() + "/favourites.bin"), favourites);
+}
 
 TEST_F(save_test, a_target_that_cannot_be_created_is_named_after_the_satellite_request)
 {

@@ -23,7 +23,8 @@ static_assert(check_value() == 0x0376E6E7);
 
 } // namespace
 
-receive_result get_data_buffer(std::uint32_t length, file_t file, std::uint32_t* crc)
+receive_result get_data_buffer(std::uint32_t length, file_t file, std::uint32_t* crc,
+                               std::uint32_t keep)
 {
     unsigned char lead = 0;
     if (!async_read(&lead, 1)) {
@@ -53,8 +54,10 @@ receive_result get_data_buffer(std::uint32_t length, file_t file, std::uint32_t*
         }
         balken_ist += chunk;
         display_pro();
-        if (!file_write(file, buffer.data(), chunk))
+        const std::uint32_t store = chunk < keep ? chunk : keep;
+        if (store != 0 && !file_write(file, buffer.data(), store))
             return receive_result::write_failed;
+        keep -= store;
         remaining -= chunk;
     } while (remaining > 0);
 

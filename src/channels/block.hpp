@@ -57,10 +57,11 @@ enum class receive_result {
 };
 
 // Receives one block whose response line has been read: drops the leading
-// byte, then reads length bytes, writes them to the file at its current
-// position and puts their checksum into *crc. On failure the chunks before
-// stay in the file.
-[[nodiscard]] receive_result get_data_buffer(std::uint32_t length, file_t file, std::uint32_t* crc);
+// byte, then reads length bytes, writes the first keep of them to the file
+// at its current position (the rest is only checked) and puts the checksum
+// of all of them into *crc. On failure the chunks before stay in the file.
+[[nodiscard]] receive_result get_data_buffer(std::uint32_t length, file_t file, std::uint32_t* crc,
+                                             std::uint32_t keep = UINT32_MAX);
 
 // Sends "911 0": the block just received had the announced checksum.
 [[nodiscard]] int send_data_ok();

@@ -48,12 +48,13 @@ int request_block(int table, const box_table& info, std::uint32_t* length, std::
     return 1;
 }
 
-// Receives a requested block into the file and acknowledges it when its
-// checksum is the announced one.
-int receive_block(file_t file, const char* path, std::uint32_t length, std::uint32_t crc)
+// Receives a requested block into the file, its first keep bytes stored,
+// and acknowledges it when its checksum is the announced one.
+int receive_block(file_t file, const char* path, std::uint32_t length, std::uint32_t crc,
+                  std::uint32_t keep = UINT32_MAX)
 {
     std::uint32_t received = 0;
-    switch (get_data_buffer(length, file, &received)) {
+    switch (get_data_buffer(length, file, &received, keep)) {
     case receive_result::ok:
         break;
     case receive_result::box_silent:
@@ -70,11 +71,13 @@ int receive_block(file_t file, const char* path, std::uint32_t length, std::uint
     return 1;
 }
 
-int request_and_receive(int table, const box_table& info, file_t file, const char* path)
+int request_and_receive(int table, const box_table& info, file_t file, const char* path,
+                        std::uint32_t keep = UINT32_MAX)
 {
     std::uint32_t length = 0;
     std::uint32_t crc = 0;
-    return request_block(table, info, &length, &crc) && receive_block(file, path, length, crc);
+    return request_block(table, info, &length, &crc) &&
+           receive_block(file, path, length, crc, keep);
 }
 
 // Everything between "503 18" and "503 25".
@@ -94,19 +97,33 @@ int save_tables(const char* path)
     if (chan.size == old_layout_chan_size) {
         tv_count = radio_count = chan.count / 2;
     } else {
-        // The TV and radio slots are the channel table split in two. Slots
-        // that do not add up to it would give a header whose channel counts
-        // and favourites offset do not match the channel block behind them:
-        // such an answer counts as one that does not scan.
-        if (!query_split(&tv_count, &radio_count) ||
-            static_cast<std::uint64_t>(tv_count) + radio_count != chan.count) {
+        if (!query_split(&tv_count, &radio_count)) {
             std::printf(msg::wrong_line);
             return 0;
         }
         // A box without favourites does not answer in the info format.
         if (!query_info(table_favourites, &fav))
             fav = box_table{};
+        // The file's header describes TV + radio channel records, and the
+        // favourites follow them. More slots than the channel table holds
+        // would describe records that the file cannot hold: refused before
+        // anything is read. Fewer are fine: the file keeps the first TV +
+        // radio records, and the box's records behind them are read and
+        // checked but not stored, since no reader of the file could find them.
+        if (std::uint64_t{tv_count} + radio_count > chan.count) {
+            std::printf(msg::slots_beyond_channels,
+                        static_cast<unsigned long long>(tv_count) + radio_count, chan.count);
+            return 0;
+        }
     }
+    // The old layout's halves leave out the last record of an odd count;
+    // such files have always held it, and still do.
+    // A product beyond 32 bits is no block the box can announce: the length
+    // check refuses it before anything is stored.
+    const std::uint64_t described = (std::uint64_t{tv_count} + radio_count) * chan.size;
+    const std::uint32_t chan_keep = chan.size == old_layout_chan_size || described > UINT32_MAX
+                                        ? UINT32_MAX
+                                        : static_cast<std::uint32_t>(described);
 
     std::printf(msg::saving);
     std::uint32_t sat_length = 0;
@@ -141,13 +158,19 @@ int save_tables(const char* path)
     // The favourites count with the record size the box reported, which is
     // also the length their block is checked against: the display then ends
     // at 100 whatever that size is.
-    balken_size = sat_length + tp.count * tp.size + (tv_count + radio_count) * chan.size +
-                  fav.count * fav.size;
+    // The total counts every byte that is received, stored or not, and is
+    // computed in 64 bits; a display never needs more than 32.
+    // The old layout's display has always counted the described channels.
+    const std::uint64_t chan_shown =
+        chan.size == old_layout_chan_size ? described : std::uint64_t{chan.count} * chan.size;
+    const std::uint64_t total = std::uint64_t{sat_length} + std::uint64_t{tp.count} * tp.size +
+                                chan_shown + std::uint64_t{fav.count} * fav.size;
+    balken_size = total > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(total);
     balken_ist = 0;
 
     if (!receive_block(file, path, sat_length, sat_crc) ||
         !request_and_receive(table_transponders, tp, file, path) ||
-        !request_and_receive(table_channels, chan, file, path) ||
+        !request_and_receive(table_channels, chan, file, path, chan_keep) ||
         (fav.count != 0 && !request_and_receive(table_favourites, fav, file, path))) {
         file_discard(file, tmp_path);
         return 0;

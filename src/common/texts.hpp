@@ -53,6 +53,8 @@ inline constexpr char wrong_line[] = "wrong_line\n";
 inline constexpr char saving[] = "\nSenderliste speichern ";
 inline constexpr char block_length_wrong[] = "Blocklaenge falsch\n";
 inline constexpr char list_too_large[] = "Senderliste zu gross\n";
+inline constexpr char slots_beyond_channels[] = "Die Box meldet %llu TV- und Radioplaetze, aber "
+                                                "nur %u Kanaele: Senderliste nicht gespeichert\n";
 inline constexpr char write_error[] = "Schreibfehler %s!\n";
 inline constexpr char loading[] = "Senderliste auf die Box laden \n";
 inline constexpr char info_text[] = "Infotext: %s\n";
