@@ -34,8 +34,9 @@ struct upload {
     std::uint64_t offset;
     std::uint32_t count;
     std::uint32_t size;
-    std::uint64_t length() const { return std::uint64_t{count} * size; }
 };
+
+std::uint64_t length_of(const upload& table) { return std::uint64_t{table.count} * table.size; }
 
 // Lowers count to what the box holds; 1 when it was lowered.
 int lower(std::uint32_t* count, std::uint32_t box_count)
@@ -64,7 +65,7 @@ int send_table(const upload& table, file_t file, const char* path)
     }
     // The section check before the first write request keeps the length
     // within 32 bits.
-    const auto length = static_cast<std::uint32_t>(table.length());
+    const auto length = static_cast<std::uint32_t>(length_of(table));
     std::uint32_t crc = 0;
     if (!send_data_header(table.offset, length, file, &crc)) {
         // Nothing was announced: the box waits for no block.
@@ -160,12 +161,15 @@ int load(const char* path, file_t* file)
         {{}, h.fav_offset, fav_count, fav.size},
     };
     // Empty tables send no request, so a last slot of -1 is never sent.
-    format_request(tables[0].request, table_satellites, request_write, 0, sat_count - 1ll);
-    format_request(tables[1].request, table_transponders, request_write, 0, tp_count - 1ll);
-    format_request(tables[2].request, table_channels, request_write, 0, tv_count - 1ll);
+    format_request(tables[0].request, table_satellites, request_write, 0,
+                   std::int64_t{sat_count} - 1);
+    format_request(tables[1].request, table_transponders, request_write, 0,
+                   std::int64_t{tp_count} - 1);
+    format_request(tables[2].request, table_channels, request_write, 0, std::int64_t{tv_count} - 1);
     format_request(tables[3].request, table_channels, request_write, tv_slots,
                    std::int64_t{tv_slots} + radio_count - 1);
-    format_request(tables[4].request, table_favourites, request_write, 0, fav_count - 1ll);
+    format_request(tables[4].request, table_favourites, request_write, 0,
+                   std::int64_t{fav_count} - 1);
 
     // Every section to be sent must lie inside the file, and the blocks must
     // be countable in 32 bits, before anything is written into the box.
@@ -175,7 +179,7 @@ int load(const char* path, file_t* file)
     for (const upload& t : tables) {
         if (t.count != 0)
             fits = fits && section_fits(file_bytes, t.offset, t.count, t.size);
-        total += t.length();
+        total += length_of(t);
     }
     if (!fits || total > 0xFFFFFFFFu) {
         std::printf(msg::file_damaged, path);
@@ -186,7 +190,7 @@ int load(const char* path, file_t* file)
     balken_ist = 0;
     // Empty tables are passed over: no write request, no block of length 0.
     for (const upload& t : tables) {
-        if (t.length() != 0 && !send_table(t, *file, path))
+        if (length_of(t) != 0 && !send_table(t, *file, path))
             return 0;
     }
 

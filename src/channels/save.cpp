@@ -161,8 +161,9 @@ int save_tables(const char* path)
     // The total counts every byte that is received, stored or not, and is
     // computed in 64 bits; a display never needs more than 32.
     // The old layout's display has always counted the described channels.
-    const std::uint64_t chan_shown =
-        chan.size == old_layout_chan_size ? described : std::uint64_t{chan.count} * chan.size;
+    std::uint64_t chan_shown = std::uint64_t{chan.count} * chan.size;
+    if (chan.size == old_layout_chan_size)
+        chan_shown = described;
     const std::uint64_t total = std::uint64_t{sat_length} + std::uint64_t{tp.count} * tp.size +
                                 chan_shown + std::uint64_t{fav.count} * fav.size;
     balken_size = total > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(total);
