@@ -330,7 +330,8 @@ std::vector<std::string> boxsim_process::commands() const
 bool boxsim_process::wait_for_command(const std::string& command) const
 {
     for (int i = 0; i < 500; ++i) {
-        if (read_file(folder_ + "/transcript.txt").find(" > " + command + "\n") != std::string::npos)
+        if (read_file(folder_ + "/transcript.txt").find(" > " + command + "\n") !=
+            std::string::npos)
             return true;
         usleep(10000);
     }
