@@ -21,7 +21,6 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <ostream>
-#include <sstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -440,15 +439,7 @@ strings received(boxsim_process& box, bool line_closed)
         return box.commands();
     for (int i = 0; i < 500 && box.running(); ++i)
         usleep(10000);
-    strings result;
-    std::istringstream in(read_file(box.folder() + "/transcript.txt"));
-    std::string line;
-    while (std::getline(in, line)) {
-        auto mark = line.find(" > ");
-        if (mark != std::string::npos && mark <= 13)
-            result.push_back(line.substr(mark + 3));
-    }
-    return result;
+    return transcript_commands(read_file(box.folder() + "/transcript.txt"));
 }
 
 bool is_write_request(const std::string& c)

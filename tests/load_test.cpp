@@ -1,7 +1,6 @@
 // The channel-list load end to end: the real binary loads files into the
 // simulated box; the tests look at the console, the commands and the exact
 // bytes the box received, and at what the box stored.
-#include "channels/block.hpp"
 #include "channels/cxf_file.hpp"
 #include "support/harness.hpp"
 #include "support/test_data.hpp"
