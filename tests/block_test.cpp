@@ -6,7 +6,11 @@
 #include "common/os.hpp"
 #include "link/protocol.hpp"
 #include "link/serial.hpp"
+#include "support/capture.hpp"
 #include "support/harness.hpp"
+#include "support/pty_line.hpp"
+#include "support/test_data.hpp"
+#include "support/texts.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -26,19 +30,6 @@ std::string pattern(std::size_t n, unsigned seed = 1)
     return s;
 }
 
-std::uint32_t crc_of_string(const std::string& s)
-{
-    return crc_of(reinterpret_cast<const unsigned char*>(s.data()), s.size());
-}
-
-std::string progress(std::uint32_t done, std::uint32_t total)
-{
-    char s[32];
-    std::snprintf(s, sizeof s, "%3u%%\b\b\b\b",
-                  static_cast<unsigned>(static_cast<std::uint64_t>(done) * 100 / total));
-    return s;
-}
-
 TEST(crc, is_crc32_mpeg2)
 {
     EXPECT_EQ(crc_of_string("123456789"), 0x0376E6E7u);
@@ -52,20 +43,13 @@ TEST(crc, is_crc32_mpeg2)
     EXPECT_EQ(crc, crc_of_string(data));
 }
 
-class block_test : public ::testing::Test {
+class block_test : public pty_line_test {
   protected:
     void SetUp() override
     {
+        pty_line_test::SetUp();
         dir = temp_dir();
-        pty = open_pty();
-        ASSERT_EQ(open_serial(pty.slave_path.c_str()), 1);
-        set_timeout_profile(timeout_profile::command);
         balken_ist = 0;
-    }
-    void TearDown() override
-    {
-        close_serial();
-        close_pty(pty);
     }
 
     // Receives a block of length bytes while the box sends `bytes` (from a
@@ -78,9 +62,8 @@ class block_test : public ::testing::Test {
         EXPECT_NE(f, no_file);
         std::thread box([&] { write_all(pty.master, bytes); });
         crc = 0;
-        ::testing::internal::CaptureStdout();
-        receive_result result = get_data_buffer(length, f, &crc);
-        out = ::testing::internal::GetCapturedStdout();
+        receive_result result =
+            capture_stdout(out, [&] { return get_data_buffer(length, f, &crc); });
         box.join();
         EXPECT_EQ(file_commit(f, tmp, path.c_str()), 1);
         *stored = read_file(path);
@@ -100,16 +83,13 @@ class block_test : public ::testing::Test {
     template <typename F> int send(F step, std::size_t expect, std::string* received)
     {
         std::thread box([&] { *received = read_some(pty.master, expect, 3000); });
-        ::testing::internal::CaptureStdout();
-        int result = step();
-        out = ::testing::internal::GetCapturedStdout();
+        int result = capture_stdout(out, step);
         box.join();
         *received += read_some(pty.master, 1, 100);
         return result;
     }
 
     std::string dir, out;
-    pty_pair pty;
     std::uint32_t crc = 0;
     int files = 0;
 };
@@ -122,7 +102,7 @@ TEST_F(block_test, a_block_of_one_chunk_is_stored_without_its_leading_byte)
     ASSERT_EQ(receive(10240, "\x20" + data, &stored), receive_result::ok);
     EXPECT_EQ(stored, data);
     EXPECT_EQ(crc, crc_of_string(data));
-    EXPECT_EQ(out, progress(10240, 10240));
+    EXPECT_EQ(out, block_progress({10240}, 10240));
     EXPECT_EQ(balken_ist, 10240u);
 }
 
@@ -136,7 +116,7 @@ TEST_F(block_test, one_byte_more_is_a_second_chunk_with_its_own_progress)
     ASSERT_EQ(receive(10241, "X" + data + "next\n", &stored), receive_result::ok);
     EXPECT_EQ(stored, data);
     EXPECT_EQ(crc, crc_of_string(data));
-    EXPECT_EQ(out, progress(10340, 20000) + progress(10341, 20000));
+    EXPECT_EQ(out, block_progress({10241}, 20000, 100));
     // Nothing behind the block was taken from the line.
     ASSERT_EQ(readline(), 1);
     EXPECT_STREQ(linebuf, "next");
@@ -149,7 +129,7 @@ TEST_F(block_test, an_empty_block_reads_only_its_leading_byte)
     ASSERT_EQ(receive(0, " next\n", &stored), receive_result::ok);
     EXPECT_EQ(stored, "");
     EXPECT_EQ(crc, 0xFFFFFFFFu);
-    EXPECT_EQ(out, "100%\b\b\b\b");
+    EXPECT_EQ(out, msg::all_done);
     ASSERT_EQ(readline(), 1);
     EXPECT_STREQ(linebuf, "next");
 }
@@ -160,13 +140,13 @@ TEST_F(block_test, a_box_that_falls_silent_keeps_the_chunks_before_in_the_file)
     balken_size = 20480;
     std::string stored;
     EXPECT_EQ(receive(20480, " " + data, &stored), receive_result::box_silent);
-    EXPECT_EQ(stored, data.substr(0, 10240));
-    EXPECT_EQ(out, progress(10240, 20480) + "Die Box antwortet nicht!\n");
+    EXPECT_EQ(stored, data.substr(0, block_chunk_size));
+    EXPECT_EQ(out, percent(block_chunk_size, 20480) + msg::silent);
 
     // Silent before the leading byte: nothing written, no progress.
     EXPECT_EQ(receive(10, "", &stored), receive_result::box_silent);
     EXPECT_EQ(stored, "");
-    EXPECT_EQ(out, "Die Box antwortet nicht!\n");
+    EXPECT_EQ(out, msg::silent);
 }
 
 TEST_F(block_test, a_failed_file_write_is_reported_to_the_caller)
@@ -176,13 +156,11 @@ TEST_F(block_test, a_failed_file_write_is_reported_to_the_caller)
     ASSERT_NE(f, no_file);
     balken_size = 100;
     std::thread box([&] { write_all(pty.master, " " + pattern(100)); });
-    ::testing::internal::CaptureStdout();
-    receive_result result = get_data_buffer(100, f, &crc);
-    out = ::testing::internal::GetCapturedStdout();
+    receive_result result = capture_stdout(out, [&] { return get_data_buffer(100, f, &crc); });
     box.join();
     file_close(f);
     EXPECT_EQ(result, receive_result::write_failed);
-    EXPECT_EQ(out, progress(100, 100));
+    EXPECT_EQ(out, percent(100, 100));
 }
 
 TEST_F(block_test, announcing_a_range_sends_its_length_and_checksum_then_one_space)
@@ -197,7 +175,7 @@ TEST_F(block_test, announcing_a_range_sends_its_length_and_checksum_then_one_spa
     balken_size = 9;
     ASSERT_EQ(send([&] { return send_data_buffer(2, 9, f, crc); }, 9, &received), 1);
     EXPECT_EQ(received, "123456789");
-    EXPECT_EQ(out, progress(9, 9));
+    EXPECT_EQ(out, block_progress({9}, 9));
     file_close(f);
 }
 
@@ -209,19 +187,23 @@ TEST_F(block_test, a_range_goes_out_in_chunks_of_10240_with_a_progress_print_eac
     std::string received;
     char line[64];
     std::snprintf(line, sizeof line, "910 H2801 H%X 0\n ", crc_of_string(data.substr(7, 10241)));
-    ASSERT_EQ(send([&] { return send_data_header(7, 10241, f, &crc); }, std::strlen(line), &received), 1);
+    ASSERT_EQ(
+        send([&] { return send_data_header(7, 10241, f, &crc); }, std::strlen(line), &received), 1);
     EXPECT_EQ(received, line);
 
     balken_size = 20481;
     ASSERT_EQ(send([&] { return send_data_buffer(7, 10241, f, crc); }, 10241, &received), 1);
     EXPECT_EQ(received, data.substr(7, 10241));
-    EXPECT_EQ(out, progress(10240, 20481) + progress(10241, 20481));
+    EXPECT_EQ(out, block_progress({10241}, 20481));
 
     balken_ist = 0;
     balken_size = 10240;
-    ASSERT_EQ(send([&] { return send_data_buffer(0, 10240, f, crc_of_string(data.substr(0, 10240))); }, 10240, &received), 1);
+    ASSERT_EQ(
+        send([&] { return send_data_buffer(0, 10240, f, crc_of_string(data.substr(0, 10240))); },
+             10240, &received),
+        1);
     EXPECT_EQ(received, data.substr(0, 10240));
-    EXPECT_EQ(out, progress(10240, 10240));
+    EXPECT_EQ(out, block_progress({10240}, 10240));
     file_close(f);
 }
 
@@ -235,7 +217,7 @@ TEST_F(block_test, an_empty_range_ends_at_once)
     balken_size = 0;
     ASSERT_EQ(send([&] { return send_data_buffer(3, 0, f, crc); }, 0, &received), 1);
     EXPECT_EQ(received, "");
-    EXPECT_EQ(out, "100%\b\b\b\b");
+    EXPECT_EQ(out, msg::all_done);
     file_close(f);
 }
 
@@ -267,7 +249,7 @@ TEST_F(block_test, a_file_shorter_than_the_range_sends_nothing_it_did_not_read)
         EXPECT_EQ(received.substr(0, 10240), first);
         EXPECT_EQ(received.substr(10240, 10239), zeros.substr(0, 10239));
         EXPECT_NE(crc_of_string(received), announced);
-        EXPECT_EQ(out, progress(10240, 20480));
+        EXPECT_EQ(out, percent(block_chunk_size, 20480));
     }
     file_close(f);
 }

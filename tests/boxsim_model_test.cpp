@@ -5,6 +5,7 @@
 #include "box_model.hpp"
 #include "box_state.hpp"
 #include "box_text.hpp"
+#include "support/texts.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -238,7 +239,7 @@ TEST(boxsim_tables, are_reproducible_from_the_seed_and_differ_between_tables_and
 TEST_F(boxsim_box, status_line_carries_the_version_at_position_seven)
 {
     make();
-    std::string line = command("501");
+    std::string line = command(cmd::status);
     ASSERT_EQ(line, "999 OS 1.00 (2025-11-03)\n");
     EXPECT_EQ(line.substr(7, 17), default_version);
     EXPECT_NE(line[15], '3');
@@ -247,7 +248,7 @@ TEST_F(boxsim_box, status_line_carries_the_version_at_position_seven)
 TEST_F(boxsim_box, another_make_is_a_version_whose_ninth_character_is_three)
 {
     make(small_geometry(), {}, std::nullopt, "2.00 (2030-01-01)");
-    EXPECT_EQ(command("501")[15], '3');
+    EXPECT_EQ(command(cmd::status)[15], '3');
 }
 
 TEST_F(boxsim_box, carriage_returns_and_extra_blanks_in_commands_are_tolerated_but_noted)
@@ -264,27 +265,27 @@ TEST_F(boxsim_box, unknown_commands_and_commands_without_answer_stay_silent)
     EXPECT_EQ(command("hello"), "");
     EXPECT_TRUE(noted("unknown command"));
     EXPECT_EQ(command("500 4 1"), "");
-    EXPECT_EQ(command("030"), ""); // only the loader restarts the box
-    EXPECT_EQ(command("503 25"), "");
-    EXPECT_EQ(command("911 0"), "");
-    EXPECT_EQ(command("503 18"), "503 OK\n");
+    EXPECT_EQ(command(cmd::restart), ""); // only the loader restarts the box
+    EXPECT_EQ(command(cmd::close_transfer), "");
+    EXPECT_EQ(command(cmd::block_ok), "");
+    EXPECT_EQ(command(cmd::open_transfer), "503 OK\n");
 }
 
 TEST_F(boxsim_box, info_and_split_queries_report_counts_and_hex_sizes)
 {
     make();
-    EXPECT_EQ(command("500 2 1"), "500 2 1 20 H28\n");
-    EXPECT_EQ(command("500 1 1"), "500 1 1 30 HA\n");
-    EXPECT_EQ(command("500 0 1"), "500 0 1 20 H20\n");
-    EXPECT_EQ(command("500 3 1"), "500 3 1 150 H2\n");
-    EXPECT_EQ(command("500 0 5"), "500 0 5 12 8\n");
+    EXPECT_EQ(command(cmd::sat_info), "500 2 1 20 H28\n");
+    EXPECT_EQ(command(cmd::tp_info), "500 1 1 30 HA\n");
+    EXPECT_EQ(command(cmd::chan_info), "500 0 1 20 H20\n");
+    EXPECT_EQ(command(cmd::fav_info), "500 3 1 150 H2\n");
+    EXPECT_EQ(command(cmd::split_info), "500 0 5 12 8\n");
 
     char w[3][256];
     int count = 0;
     unsigned size = 0;
-    EXPECT_EQ(
-        std::sscanf(command("500 0 1").c_str(), "%s %s %s %d H%x", w[0], w[1], w[2], &count, &size),
-        5);
+    EXPECT_EQ(std::sscanf(command(cmd::chan_info).c_str(), "%s %s %s %d H%x", w[0], w[1], w[2],
+                          &count, &size),
+              5);
     EXPECT_EQ(count, 20);
     EXPECT_EQ(size, 32u);
 }
@@ -294,7 +295,7 @@ TEST_F(boxsim_box, a_box_without_favourites_reports_a_count_of_zero)
     box_geometry g = small_geometry();
     g.favourites = 0;
     make(g);
-    EXPECT_EQ(command("500 3 1"), "500 3 1 0 H2\n");
+    EXPECT_EQ(command(cmd::fav_info), "500 3 1 0 H2\n");
 }
 
 TEST_F(boxsim_box, older_layout_has_no_split_query_and_no_favourites_table)
@@ -302,9 +303,9 @@ TEST_F(boxsim_box, older_layout_has_no_split_query_and_no_favourites_table)
     box_geometry g = small_geometry();
     g.chan_size = 52;
     make(g);
-    EXPECT_EQ(command("500 0 1"), "500 0 1 20 H34\n");
-    EXPECT_EQ(command("500 0 5"), "");
-    EXPECT_EQ(command("500 3 1"), "");
+    EXPECT_EQ(command(cmd::chan_info), "500 0 1 20 H34\n");
+    EXPECT_EQ(command(cmd::split_info), "");
+    EXPECT_EQ(command(cmd::fav_info), "");
     EXPECT_EQ(command("500 3 2 0 4"), "");
     EXPECT_EQ(command("500 3 3 0 4"), "");
 }
@@ -396,7 +397,7 @@ TEST_F(boxsim_box, block_without_a_write_request_is_refused_but_kept_in_step)
     std::string block(10, '\n'); // line feeds inside the block are data, not commands
     EXPECT_EQ(exchange("910 HA H" + hex(reference_crc(block)) + " 0\n " + block), "910 1\n");
     EXPECT_TRUE(noted("no write request"));
-    EXPECT_EQ(command("501"), "999 OS 1.00 (2025-11-03)\n");
+    EXPECT_EQ(command(cmd::status), "999 OS 1.00 (2025-11-03)\n");
 }
 
 TEST_F(boxsim_box, block_longer_than_the_table_is_clipped_at_its_end)
@@ -426,7 +427,7 @@ TEST_F(boxsim_box, stalled_block_is_abandoned_without_answer)
     now += block_quiet_time;
     EXPECT_EQ(drain(now), "");
     EXPECT_TRUE(noted("abandoned"));
-    EXPECT_EQ(command("501"), "999 OS 1.00 (2025-11-03)\n");
+    EXPECT_EQ(command(cmd::status), "999 OS 1.00 (2025-11-03)\n");
 }
 
 TEST_F(boxsim_box, program_letting_go_drops_a_half_received_command)
@@ -434,7 +435,7 @@ TEST_F(boxsim_box, program_letting_go_drops_a_half_received_command)
     make();
     EXPECT_EQ(exchange("50"), "");
     model->line_reset(now);
-    EXPECT_EQ(command("501"), "999 OS 1.00 (2025-11-03)\n");
+    EXPECT_EQ(command(cmd::status), "999 OS 1.00 (2025-11-03)\n");
 }
 
 // --- store and the state folder ---------------------------------------------------------------
@@ -446,7 +447,7 @@ TEST_F(boxsim_state_folder, store_request_persists_the_working_tables)
     ASSERT_EQ(write_block(1, 0, 2, block), "910 0\n");
     EXPECT_NE(load_state(dir).tables[table_transponders].data, model->working()[1].data);
 
-    std::string answer = command("500 0 4 1");
+    std::string answer = command(cmd::store);
     EXPECT_EQ(answer, "500 0 4 0\n");
     char w[4][256];
     ASSERT_EQ(std::sscanf(answer.c_str(), "%s %s %s %s", w[0], w[1], w[2], w[3]), 4);
@@ -480,10 +481,10 @@ TEST_F(boxsim_box, restart_drops_table_changes_that_were_not_stored)
     make();
     std::string before = table_bytes(2);
     ASSERT_EQ(write_block(2, 0, 0, std::string(40, 'w')), "910 0\n");
-    EXPECT_EQ(command("902"), "998 LOADER\n");
+    EXPECT_EQ(command(cmd::loader), "998 LOADER\n");
     exchange(image("3.1"));
     EXPECT_EQ(drain(now + loader_quiet_time), "998 OK\n");
-    command("030");
+    command(cmd::restart);
     EXPECT_EQ(table_bytes(2), before);
 }
 
@@ -492,7 +493,7 @@ TEST_F(boxsim_box, restart_drops_table_changes_that_were_not_stored)
 TEST_F(boxsim_state_folder, image_ends_on_a_quiet_line_and_the_restart_reports_its_version)
 {
     make(small_geometry(), {}, dir);
-    ASSERT_EQ(command("902"), "998 LOADER\n");
+    ASSERT_EQ(command(cmd::loader), "998 LOADER\n");
     EXPECT_EQ(model->mode(), box_mode::loader);
     now += 5s; // the loader waits for the first byte however long it takes
     EXPECT_EQ(drain(now), "");
@@ -507,12 +508,12 @@ TEST_F(boxsim_state_folder, image_ends_on_a_quiet_line_and_the_restart_reports_i
     EXPECT_TRUE(noted(hex(reference_crc(img))));
     EXPECT_EQ(fs::file_size(dir / "image.bin"), img.size());
 
-    EXPECT_EQ(command("030"), "");
-    EXPECT_EQ(command("501"), ""); // booting: ignored
+    EXPECT_EQ(command(cmd::restart), "");
+    EXPECT_EQ(command(cmd::status), ""); // booting: ignored
     EXPECT_EQ(drain(now + default_boot_delay - 2ms), "");
     now += default_boot_delay;
     EXPECT_EQ(drain(now), "999 OS 2.07 (2026-\n"); // header bytes 9 to 19
-    EXPECT_EQ(command("501"), "999 OS 2.07 (2026-\n");
+    EXPECT_EQ(command(cmd::status), "999 OS 2.07 (2026-\n");
     EXPECT_EQ(load_state(dir).version, "2.07 (2026-");
 }
 
@@ -542,12 +543,12 @@ TEST_F(boxsim_box, version_from_the_image_header)
 TEST_F(boxsim_box, unrecognised_image_is_still_answered_but_the_old_system_stays)
 {
     make(small_geometry(), {}, std::nullopt, "1.11");
-    command("902");
+    command(cmd::loader);
     exchange("this is no image at all, just text\n");
     EXPECT_EQ(drain(now + loader_quiet_time), "998 OK\n");
     EXPECT_TRUE(noted("not recognised"));
     now += loader_quiet_time;
-    command("030");
+    command(cmd::restart);
     EXPECT_EQ(drain(now + default_boot_delay), "999 OS 1.11\n");
 }
 
@@ -556,7 +557,7 @@ TEST_F(boxsim_box, image_bytes_handed_over_late_still_belong_to_the_image)
     // A simulator that was busy (or not scheduled) takes the next bytes in long after the last
     // ones; they were on the line meanwhile, so the image goes on.
     make();
-    command("902");
+    command(cmd::loader);
     std::string img = image("3.1");
     exchange(img.substr(0, 10));
     now += loader_quiet_time + 300ms;
@@ -569,14 +570,14 @@ TEST_F(boxsim_box, image_bytes_handed_over_late_still_belong_to_the_image)
 TEST_F(boxsim_box, loader_waits_for_a_restart_and_knows_only_its_own_commands)
 {
     make();
-    command("902");
+    command(cmd::loader);
     exchange(image("x"));
     now += loader_quiet_time;
     EXPECT_EQ(drain(now), "998 OK\n");
     EXPECT_EQ(model->mode(), box_mode::loader_done);
-    EXPECT_EQ(command("501"), "");
-    EXPECT_EQ(command("500 2 1"), "");
-    EXPECT_EQ(command("902"), "998 LOADER\n"); // a second image may follow
+    EXPECT_EQ(command(cmd::status), "");
+    EXPECT_EQ(command(cmd::sat_info), "");
+    EXPECT_EQ(command(cmd::loader), "998 LOADER\n"); // a second image may follow
     EXPECT_EQ(model->mode(), box_mode::loader);
 }
 
@@ -610,13 +611,13 @@ TEST(boxsim_fault_syntax, parses_kind_prefix_count_and_escaped_argument)
 TEST_F(boxsim_box, silent_loses_the_next_count_commands_then_answers_again)
 {
     make(small_geometry(), {"silent,501,2", "silent,902"});
-    EXPECT_EQ(command("501"), "");
-    EXPECT_EQ(command("501"), "");
-    EXPECT_EQ(command("501"), "999 OS 1.00 (2025-11-03)\n");
+    EXPECT_EQ(command(cmd::status), "");
+    EXPECT_EQ(command(cmd::status), "");
+    EXPECT_EQ(command(cmd::status), "999 OS 1.00 (2025-11-03)\n");
     EXPECT_TRUE(noted("fault silent on '501' (0 left)"));
-    EXPECT_EQ(command("902"), "");
+    EXPECT_EQ(command(cmd::loader), "");
     EXPECT_EQ(model->mode(), box_mode::running); // a lost 902 leaves the system running
-    EXPECT_EQ(command("902"), "998 LOADER\n");
+    EXPECT_EQ(command(cmd::loader), "998 LOADER\n");
 }
 
 TEST_F(boxsim_box, silent_store_and_write_requests_take_no_effect)
@@ -627,7 +628,7 @@ TEST_F(boxsim_box, silent_store_and_write_requests_take_no_effect)
     std::string block(10, 'k');
     EXPECT_EQ(exchange("910 HA H" + hex(reference_crc(block)) + " 0\n " + block), "910 1\n");
     EXPECT_EQ(table_bytes(1), before);
-    EXPECT_EQ(command("500 0 4 1"), "");
+    EXPECT_EQ(command(cmd::store), "");
     EXPECT_TRUE(noted("command lost"));
 }
 
@@ -638,20 +639,20 @@ TEST_F(boxsim_box, silent_on_the_announcement_swallows_the_block_without_answer)
     std::string block(10, '\n');
     EXPECT_EQ(write_block(1, 0, 0, block), "");
     EXPECT_EQ(table_bytes(1), before);
-    EXPECT_EQ(command("501"), "999 OS 1.00 (2025-11-03)\n");
+    EXPECT_EQ(command(cmd::status), "999 OS 1.00 (2025-11-03)\n");
 }
 
 TEST_F(boxsim_box, line_faults_reshape_the_response)
 {
     make(small_geometry(), {"garbage,500 2 1", "cut,500 1 1", "crlf,500 0 1", "crin,500 0 5",
                             "reply,503 18,1,\\x00\\x03\\x11\\x13 OK", "precede,500 3 1,1,hello"});
-    EXPECT_EQ(command("500 2 1"), "xx\n");
-    EXPECT_EQ(command("500 1 1"), "500 1 1 30 HA");
-    EXPECT_EQ(command("500 0 1"), "500 0 1 20 H20\r\n");
-    EXPECT_EQ(command("500 0 5"), "500 0 \r5 12 8\n");
-    EXPECT_EQ(command("503 18"), std::string("\0\x03\x11\x13 OK\n", 8));
-    EXPECT_EQ(command("500 3 1"), "hello\n500 3 1 150 H2\n");
-    EXPECT_EQ(command("500 2 1"), "500 2 1 20 H28\n"); // each fault was used up
+    EXPECT_EQ(command(cmd::sat_info), "xx\n");
+    EXPECT_EQ(command(cmd::tp_info), "500 1 1 30 HA");
+    EXPECT_EQ(command(cmd::chan_info), "500 0 1 20 H20\r\n");
+    EXPECT_EQ(command(cmd::split_info), "500 0 \r5 12 8\n");
+    EXPECT_EQ(command(cmd::open_transfer), std::string("\0\x03\x11\x13 OK\n", 8));
+    EXPECT_EQ(command(cmd::fav_info), "hello\n500 3 1 150 H2\n");
+    EXPECT_EQ(command(cmd::sat_info), "500 2 1 20 H28\n"); // each fault was used up
 
     // "xx" scans as none of the response formats.
     char w[4][256];
@@ -674,35 +675,35 @@ TEST_F(boxsim_box, line_faults_on_a_read_request_drop_or_keep_the_block)
 TEST_F(boxsim_box, replies_and_precedes_also_speak_after_silent_commands)
 {
     make(small_geometry(), {"reply,503 25,1,bye\\c", "precede,911,*,ack"});
-    EXPECT_EQ(command("503 25"), "bye");
-    EXPECT_EQ(command("911 0"), "ack\n");
-    EXPECT_EQ(command("911 0"), "ack\n");
+    EXPECT_EQ(command(cmd::close_transfer), "bye");
+    EXPECT_EQ(command(cmd::block_ok), "ack\n");
+    EXPECT_EQ(command(cmd::block_ok), "ack\n");
 }
 
 TEST_F(boxsim_box, any_command_prefix_matches_lines_but_not_the_end_of_an_image)
 {
     make(small_geometry(), {"garbage,*,2"});
-    EXPECT_EQ(command("902"), "xx\n"); // the loader is entered all the same
+    EXPECT_EQ(command(cmd::loader), "xx\n"); // the loader is entered all the same
     exchange(image("9"));
     EXPECT_EQ(drain(now + loader_quiet_time), "998 OK\n");
     now += loader_quiet_time;
-    EXPECT_EQ(command("030"), "");
+    EXPECT_EQ(command(cmd::restart), "");
     EXPECT_EQ(drain(now + default_boot_delay), "xx\n"); // the status line after the boot
 }
 
 TEST_F(boxsim_box, image_faults_alter_the_loaders_answer)
 {
     make(small_geometry(), {"silent,<image>", "reply,<image>,1,997 BUSY"});
-    command("902");
+    command(cmd::loader);
     exchange(image("A"));
     EXPECT_EQ(drain(now + loader_quiet_time), "");
     EXPECT_EQ(model->mode(), box_mode::loader_done);
     now += loader_quiet_time;
-    command("902");
+    command(cmd::loader);
     exchange(image("B"));
     EXPECT_EQ(drain(now + loader_quiet_time), "997 BUSY\n");
     now += loader_quiet_time;
-    command("030");
+    command(cmd::restart);
     EXPECT_EQ(drain(now + default_boot_delay), "999 OS B\n");
 }
 
@@ -725,7 +726,7 @@ TEST_F(boxsim_box, close_fault_ends_the_line_after_what_was_already_sent)
 TEST_F(boxsim_box, badcrc_announces_a_crc_that_the_data_does_not_have)
 {
     make(small_geometry(), {"badcrc,*"});
-    EXPECT_EQ(command("501"), "999 OS 1.00 (2025-11-03)\n"); // not a read request: untouched
+    EXPECT_EQ(command(cmd::status), "999 OS 1.00 (2025-11-03)\n"); // not a read request: untouched
     auto r = split_read_answer(command("500 1 2 0 29"));
     ASSERT_TRUE(r.scans);
     EXPECT_EQ(r.data, table_bytes(1));
@@ -757,7 +758,7 @@ TEST_F(boxsim_box, blocksilent_and_blockclose_stop_half_way_through_the_block)
     EXPECT_EQ(r.length, 640u);
     EXPECT_EQ(r.data, records(0, 0, 9));
     EXPECT_EQ(drain(now + 10s), "");
-    EXPECT_EQ(command("501"), "999 OS 1.00 (2025-11-03)\n");
+    EXPECT_EQ(command(cmd::status), "999 OS 1.00 (2025-11-03)\n");
 
     r = split_read_answer(command("500 1 2 0 9"));
     EXPECT_EQ(r.length, 100u);
@@ -781,9 +782,9 @@ TEST_F(boxsim_state_folder, storefail_answers_one_and_keeps_the_stored_tables)
     make(small_geometry(), {"storefail,*"}, dir);
     auto stored = load_state(dir).tables[table_satellites].data;
     ASSERT_EQ(write_block(2, 0, 0, std::string(40, 'f')), "910 0\n");
-    EXPECT_EQ(command("500 0 4 1"), "500 0 4 1\n");
+    EXPECT_EQ(command(cmd::store), "500 0 4 1\n");
     EXPECT_EQ(load_state(dir).tables[table_satellites].data, stored);
-    EXPECT_EQ(command("500 0 4 1"), "500 0 4 0\n");
+    EXPECT_EQ(command(cmd::store), "500 0 4 0\n");
     EXPECT_NE(load_state(dir).tables[table_satellites].data, stored);
 }
 
@@ -791,11 +792,11 @@ TEST_F(boxsim_box, faults_on_the_restart_reach_the_delayed_status_line)
 {
     // One fault per command: the crin waits for the next restart.
     make(small_geometry(), {"precede,030,1,998 again", "crin,030"});
-    command("902");
+    command(cmd::loader);
     exchange(image("7.0"));
     now += loader_quiet_time;
     drain(now);
-    EXPECT_EQ(command("030"), "");
+    EXPECT_EQ(command(cmd::restart), "");
     EXPECT_EQ(drain(now + default_boot_delay), "998 again\n999 OS 7.0\n");
 }
 

@@ -4,6 +4,8 @@
 // of their ports is refused at once without disturbing the first.
 #include "channels/cxf_file.hpp"
 #include "support/harness.hpp"
+#include "support/test_data.hpp"
+#include "support/texts.hpp"
 
 #include <algorithm>
 #include <array>
@@ -18,51 +20,6 @@ namespace {
 using strings = std::vector<std::string>;
 
 enum class job { save, load, firmware };
-
-std::string records(std::size_t n, unsigned seed)
-{
-    std::string r(n, '\0');
-    for (std::size_t i = 0; i < n; ++i)
-        r[i] = static_cast<char>((i * 131 + seed * 17 + (i >> 8)) & 0xFF);
-    return r;
-}
-
-// A list for a box of the default geometry: 20 satellites, 100
-// transponders, 300 TV and 100 radio channels, 200 favourites.
-struct list_file {
-    std::string sat, tp, chan, fav, bytes;
-};
-
-list_file make_list(unsigned seed)
-{
-    std::array<unsigned char, cxf_header_size> h{};
-    build_file_header(h, 20, 40, 100, 10, 300, 100, 32, 200, local_time{2026, 1, 2, 3, 4});
-    list_file f;
-    f.sat = records(20 * 40, seed);
-    f.tp = records(100 * 10, seed + 1);
-    f.chan = records(400 * 32, seed + 2);
-    f.fav = records(200 * 2, seed + 3);
-    f.bytes = std::string(h.begin(), h.end()) + f.sat + f.tp + f.chan + f.fav;
-    return f;
-}
-
-// An image whose header names the given version (at most 11 characters).
-std::string make_image(std::size_t size, const std::string& version)
-{
-    std::string image(size, '\0');
-    for (std::size_t i = 0; i < size; ++i)
-        image[i] = static_cast<char>((i * 7 + 3) % 251);
-    image.replace(0, 9, "010\xff\x80ZOVA");
-    std::string field = version;
-    field.resize(11, '\0');
-    image.replace(9, 11, field);
-    return image;
-}
-
-std::string table(const boxsim_process& box, const char* name)
-{
-    return read_file(box.state_dir() + "/" + name + ".bin");
-}
 
 struct station {
     job kind;
@@ -92,7 +49,7 @@ TEST(concurrency, eight_boxes_serviced_at_once_all_end_with_the_right_files_and_
             s.content = "CXF2 an older list " + n;
         } else if (s.kind == job::load) {
             s.path = dir + "/load" + n + ".cxf";
-            s.list = make_list(40 + static_cast<unsigned>(i) * 7);
+            s.list = default_list(40 + static_cast<unsigned>(i) * 7);
             s.content = s.list.bytes;
         } else {
             s.path = dir + "/update" + n + ".zova";
@@ -117,11 +74,11 @@ TEST(concurrency, eight_boxes_serviced_at_once_all_end_with_the_right_files_and_
     // the same port is refused at once and sends the box nothing.
     for (station& s : stations) {
         SCOPED_TRACE(s.box->device());
-        ASSERT_TRUE(s.box->wait_for_command(s.kind == job::firmware ? "902" : "503 18"));
+        ASSERT_TRUE(
+            s.box->wait_for_command(s.kind == job::firmware ? cmd::loader : cmd::open_transfer));
         run_result second = run_program({s.box->device(), "s", dir + "/intruder.cxf"}, "", 10000);
         EXPECT_EQ(second.exit_code, 2);
-        EXPECT_NE(second.out.find("Kann " + s.box->device() + " nicht oeffnen!\n"),
-                  std::string::npos)
+        EXPECT_NE(second.out.find(msg::cannot_open(s.box->device())), std::string::npos)
             << second.out;
         EXPECT_LT(second.seconds, 1.0);
     }
@@ -131,28 +88,29 @@ TEST(concurrency, eight_boxes_serviced_at_once_all_end_with_the_right_files_and_
         run_result r = s.run->wait(60000);
         EXPECT_FALSE(r.timed_out);
         EXPECT_EQ(r.exit_code, 0) << r.out;
-        EXPECT_EQ(r.out.find("Die Box antwortet nicht!"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find(msg::silent), std::string::npos) << r.out;
         strings cmds = s.box->commands();
         // One connection check: the refused runs never reached the box.
-        EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "501"), 1);
+        EXPECT_EQ(std::count(cmds.begin(), cmds.end(), cmd::status), 1);
         s.box->stop();
 
         if (s.kind == job::save) {
-            const std::string body = table(*s.box, "satellites") + table(*s.box, "transponders") +
-                                     table(*s.box, "channels") + table(*s.box, "favourites");
+            std::string body;
+            for (const std::string& table : stored_tables(*s.box))
+                body += table;
             const std::string file = read_file(s.path);
             ASSERT_EQ(file.size(), cxf_header_size + body.size());
             EXPECT_EQ(file.substr(0, 4), "CXF2");
             EXPECT_EQ(file.substr(cxf_header_size), body);
         } else if (s.kind == job::load) {
-            EXPECT_EQ(table(*s.box, "satellites"), s.list.sat);
-            EXPECT_EQ(table(*s.box, "transponders"), s.list.tp);
-            EXPECT_EQ(table(*s.box, "channels"), s.list.chan);
-            EXPECT_EQ(table(*s.box, "favourites"), s.list.fav);
+            EXPECT_EQ(stored_table(*s.box, "satellites"), s.list.sat);
+            EXPECT_EQ(stored_table(*s.box, "transponders"), s.list.tp);
+            EXPECT_EQ(stored_table(*s.box, "channels"), s.list.chan());
+            EXPECT_EQ(stored_table(*s.box, "favourites"), s.list.fav);
             EXPECT_EQ(read_file(s.path), s.content);
         } else {
             EXPECT_EQ(read_file(s.box->state_dir() + "/image.bin"), s.content);
-            EXPECT_NE(r.out.find("neue " + s.version + "\n"), std::string::npos) << r.out;
+            EXPECT_NE(r.out.find(msg::new_version(s.version)), std::string::npos) << r.out;
         }
     }
     EXPECT_FALSE(file_exists(dir + "/intruder.cxf"));

@@ -3,7 +3,10 @@
 // from elsewhere.
 #include "channels/cxf_file.hpp"
 #include "common/os.hpp"
+#include "support/capture.hpp"
 #include "support/harness.hpp"
+#include "support/test_data.hpp"
+#include "support/texts.hpp"
 
 #include <array>
 #include <cstdint>
@@ -12,22 +15,6 @@
 #include <string>
 
 namespace {
-
-std::uint32_t u32_at(const std::string& bytes, std::size_t offset)
-{
-    std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i)
-        value = value << 8 | static_cast<unsigned char>(bytes.at(offset + i));
-    return value;
-}
-
-std::string le32(std::uint32_t value)
-{
-    std::string bytes(4, '\0');
-    for (int i = 0; i < 4; ++i)
-        bytes[i] = static_cast<char>(value >> (8 * i));
-    return bytes;
-}
 
 std::string header_string(const std::array<unsigned char, cxf_header_size>& header)
 {
@@ -111,9 +98,8 @@ class cxf_header_reader : public ::testing::Test {
         file_t f = file_open_read(path.c_str());
         EXPECT_NE(f, no_file);
         header = cxf_header{};
-        ::testing::internal::CaptureStdout();
-        int result = read_file_header(f, path.c_str(), &header);
-        out = ::testing::internal::GetCapturedStdout();
+        int result =
+            capture_stdout(out, [&] { return read_file_header(f, path.c_str(), &header); });
         file_close(f);
         return result;
     }
@@ -198,7 +184,7 @@ TEST_F(cxf_header_reader, refuses_files_that_are_no_channel_list_naming_them)
     lower[0] = 'c';
     for (const std::string& bytes : {wrong_digit, lower, std::string(), std::string("CXF")}) {
         EXPECT_EQ(read_header(bytes), 0);
-        EXPECT_EQ(out, "Datei '" + path + "' hat nicht das richtige Format\n");
+        EXPECT_EQ(out, msg::wrong_format(path));
     }
 }
 
@@ -208,9 +194,7 @@ TEST_F(cxf_header_reader, refuses_a_header_cut_short_anywhere)
     // Inside the fields, inside the text, before the tag, inside fav_count.
     for (std::size_t cut : {4u, 35u, 40u, 72u, 83u}) {
         EXPECT_EQ(read_header(good.substr(0, cut)), 0) << "cut at " << cut;
-        EXPECT_NE(out.find("Datei '" + path + "' hat nicht das richtige Format\n"),
-                  std::string::npos)
-            << "cut at " << cut;
+        EXPECT_NE(out.find(msg::wrong_format(path)), std::string::npos) << "cut at " << cut;
     }
 }
 
@@ -218,7 +202,7 @@ TEST_F(cxf_header_reader, refuses_an_info_text_longer_than_the_work_buffer)
 {
     for (std::uint32_t info_len : {256u, 0xFFFFFFFFu}) {
         EXPECT_EQ(read_header(fixed(128, info_len) + std::string(300, 'x')), 0);
-        EXPECT_EQ(out, "Datei '" + path + "' hat einen zu langen Infotext\n");
+        EXPECT_EQ(out, msg::info_too_long(path));
     }
 }
 

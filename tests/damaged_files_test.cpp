@@ -4,6 +4,8 @@
 // stay as they were and the file is not touched; a file that is unusual but
 // valid is loaded exactly.
 #include "support/harness.hpp"
+#include "support/test_data.hpp"
+#include "support/texts.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -16,25 +18,9 @@ namespace {
 
 using strings = std::vector<std::string>;
 
-std::string records(std::size_t n, unsigned seed)
-{
-    std::string r(n, '\0');
-    for (std::size_t i = 0; i < n; ++i)
-        r[i] = static_cast<char>((i * 131 + seed * 17 + (i >> 8)) & 0xFF);
-    return r;
-}
-
-std::string u32(std::uint32_t v)
-{
-    std::string s(4, '\0');
-    for (int i = 0; i < 4; ++i)
-        s[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-    return s;
-}
-
 std::string set_u32(std::string s, std::size_t at, std::uint32_t v)
 {
-    s.replace(at, 4, u32(v));
+    s.replace(at, 4, le32(v));
     return s;
 }
 
@@ -76,19 +62,14 @@ std::string compose(const sections& s, const std::string& info, bool with_fav,
             body += s.fav;
         }
     }
-    std::string h = "CXF2" + u32(sat_at) + u32(tp_at) + u32(chan_at) + u32(20) + u32(100) +
-                    u32(300) + u32(100) + u32(static_cast<std::uint32_t>(info.size())) + info +
+    std::string h = "CXF2" + le32(sat_at) + le32(tp_at) + le32(chan_at) + le32(20) + le32(100) +
+                    le32(300) + le32(100) + le32(static_cast<std::uint32_t>(info.size())) + info +
                     std::string(padded - info.size(), ' ');
     if (with_fav)
-        h += u32(0x01085845) + u32(fav_at) + u32(200);
+        h += le32(0x01085845) + le32(fav_at) + le32(200);
     h += std::string(header_end - h.size(), '\xff');
     return h + body;
 }
-
-const std::string usual_info = "velto update 1.02 2026-01-02 03:04  ";
-
-const std::string opening = "Senderliste auf die Box laden \n";
-const std::string info_line = "Infotext: " + usual_info + "\n";
 
 // A box that claims room for any number of records, so that no count is
 // lowered before the file's sections are checked.
@@ -96,16 +77,6 @@ const strings roomy_box = {"--fault", "reply,500 2 1,1,500 2 1 2147483647 H28",
                            "--fault", "reply,500 1 1,1,500 1 1 2147483647 HA",
                            "--fault", "reply,500 0 5,1,500 0 5 2147483647 2147483647",
                            "--fault", "reply,500 3 1,1,500 3 1 2147483647 H2"};
-
-const char* const tables[] = {"satellites", "transponders", "channels", "favourites"};
-
-strings stored_tables(const boxsim_process& box)
-{
-    strings t;
-    for (const char* name : tables)
-        t.push_back(read_file(box.state_dir() + "/" + name + ".bin"));
-    return t;
-}
 
 struct damaged_case {
     const char* name;
@@ -119,8 +90,8 @@ void PrintTo(const damaged_case& c, std::ostream* os) { *os << c.name; }
 
 // The messages name the file; "{path}" stands for its path.
 const std::string path_mark = "{path}";
-const std::string format_error = "Datei '{path}' hat nicht das richtige Format\n";
-const std::string too_long = "Datei '{path}' hat einen zu langen Infotext\n";
+const std::string format_error = msg::wrong_format(path_mark);
+const std::string too_long = msg::info_too_long(path_mark);
 const std::string too_short = "Datei '{path}' ist zu kurz oder beschaedigt\n";
 
 // The corpus; every file is derived from a valid one with the usual 36-byte
@@ -130,20 +101,20 @@ const std::string too_short = "Datei '{path}' ist zu kurz oder beschaedigt\n";
 std::vector<damaged_case> corpus()
 {
     const sections s;
-    const std::string good = compose(s, usual_info, true);
+    const std::string good = compose(s, msg::list_info, true);
     const auto size = static_cast<std::uint32_t>(good.size());
     const std::uint32_t chan_at = 128 + 800 + 1000;
     const std::string& format = format_error;
-    const std::string damaged = info_line + too_short;
+    const std::string damaged = msg::info_line + too_short;
     return {
         {"empty_file", "", format, true},
         {"signature_only", "CXF2", format, true},
         {"cut_inside_the_counts", good.substr(0, 22), format, true},
         {"cut_inside_the_info_text", good.substr(0, 50), format, true},
-        {"cut_before_the_favourites_tag", good.substr(0, 74), info_line + format, true},
+        {"cut_before_the_favourites_tag", good.substr(0, 74), msg::info_line + format, true},
         // The tag is there, its offset and count are not.
-        {"favourites_tag_without_its_fields", good.substr(0, 76), info_line + format, true},
-        {"favourites_tag_without_its_count", good.substr(0, 82), info_line + format, true},
+        {"favourites_tag_without_its_fields", good.substr(0, 76), msg::info_line + format, true},
+        {"favourites_tag_without_its_count", good.substr(0, 82), msg::info_line + format, true},
         {"info_len_huge", set_u32(good, 32, 0x7FFFFFFF), too_long, true},
         // Rounded up to a multiple of 4 in 32 bits this would be 0.
         {"info_len_wraps_when_rounded_up", set_u32(good, 32, 0xFFFFFFFE), too_long, true},
@@ -170,12 +141,12 @@ std::vector<damaged_case> corpus()
         // 32 bits and would point the radio block at the TV records.
         {"radio_behind_a_tv_count_that_wraps",
          set_u32(good, 24, 0x08000000),
-         info_line + "TV    = 300\n" + too_short,
+         msg::info_line + "TV    = 300\n" + too_short,
          false,
          {}},
         {"offsets_and_counts_all_hostile",
          set_u32(set_u32(set_u32(good, 4, 0xFFFFFFFF), 16, 0xFFFFFFFF), 12, chan_at + 1),
-         info_line + "sat anz   = 2147483647\n" + too_short, false},
+         msg::info_line + "sat anz   = 2147483647\n" + too_short, false},
     };
 }
 
@@ -199,17 +170,18 @@ TEST_P(damaged_file, is_refused_with_its_message_before_any_write_request)
     run_result r = run_program({box.device(), "l", file}, "", 30000);
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_LT(r.seconds, 4.0);
-    auto start = r.out.find(opening);
+    auto start = r.out.find(msg::loading);
     ASSERT_NE(start, std::string::npos) << r.out;
-    EXPECT_EQ(r.out.substr(start), opening + replace_path(c.out, file));
+    EXPECT_EQ(r.out.substr(start), msg::loading + replace_path(c.out, file));
 
     // A header the load cannot read is refused before the box is asked
     // anything; the sections are checked after the queries, before any
     // write request.
-    strings expected = {"501", "503 18"};
+    strings expected = {cmd::status, cmd::open_transfer};
     if (!c.header_refused)
-        expected.insert(expected.end(), {"500 3 1", "500 2 1", "500 1 1", "500 0 1", "500 0 5"});
-    expected.push_back("503 25");
+        expected.insert(expected.end(), {cmd::fav_info, cmd::sat_info, cmd::tp_info, cmd::chan_info,
+                                         cmd::split_info});
+    expected.push_back(cmd::close_transfer);
     EXPECT_EQ(box.commands(), expected);
 
     EXPECT_EQ(read_file(file), c.content);
@@ -238,7 +210,7 @@ TEST(valid_file, unusual_layouts_load_exactly)
         {"longest_info_text_pushes_the_sections_back", std::string(255, 'i'), true, "STCF"},
         {"no_info_text_and_no_favourites", "", false, "STCF"},
         // The reader goes by the offsets, not by the order of the sections.
-        {"sections_in_reverse_order", usual_info, true, "FCTS"},
+        {"sections_in_reverse_order", msg::list_info, true, "FCTS"},
     };
     const std::string dir = temp_dir();
     for (const valid_case& c : cases) {
@@ -247,16 +219,17 @@ TEST(valid_file, unusual_layouts_load_exactly)
         const std::string content = compose(s, c.info, c.with_fav, c.order);
         write_file(path, content);
         boxsim_process box;
-        const std::string fav_before = read_file(box.state_dir() + "/favourites.bin");
+        const std::string fav_before = stored_table(box, "favourites");
         run_result r = run_program({box.device(), "l", path}, "", 30000);
         EXPECT_EQ(r.exit_code, 0) << r.out;
-        EXPECT_NE(r.out.find(opening + "Infotext: " + c.info + "\n"), std::string::npos) << r.out;
-        EXPECT_EQ(box.commands().back(), "503 25");
+        EXPECT_NE(r.out.find(msg::loading + "Infotext: " + c.info + "\n"), std::string::npos)
+            << r.out;
+        EXPECT_EQ(box.commands().back(), cmd::close_transfer);
         box.stop();
-        EXPECT_EQ(read_file(box.state_dir() + "/satellites.bin"), s.sat);
-        EXPECT_EQ(read_file(box.state_dir() + "/transponders.bin"), s.tp);
-        EXPECT_EQ(read_file(box.state_dir() + "/channels.bin"), s.tv + s.radio);
-        EXPECT_EQ(read_file(box.state_dir() + "/favourites.bin"), c.with_fav ? s.fav : fav_before);
+        EXPECT_EQ(stored_table(box, "satellites"), s.sat);
+        EXPECT_EQ(stored_table(box, "transponders"), s.tp);
+        EXPECT_EQ(stored_table(box, "channels"), s.tv + s.radio);
+        EXPECT_EQ(stored_table(box, "favourites"), c.with_fav ? s.fav : fav_before);
         EXPECT_EQ(read_file(path), content);
     }
 }

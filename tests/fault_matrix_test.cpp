@@ -12,6 +12,8 @@
 // read and are skipped unless HALVORAN_SLOW_TESTS is set.
 #include "channels/cxf_file.hpp"
 #include "support/harness.hpp"
+#include "support/test_data.hpp"
+#include "support/texts.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -19,7 +21,6 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <ostream>
-#include <sstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -48,19 +49,20 @@ struct fault_case {
 void PrintTo(const fault_case& c, std::ostream* os) { *os << c.name; }
 
 // Messages and the fixed parts of the output.
-const std::string silent = "Die Box antwortet nicht!\n";
-const std::string unwritable = "async_io failed\n";
-const std::string wrong_line = "wrong_line\n";
-const std::string prompt = "Weiter mit beliebiger Taste!\n";
-const std::string version = "alte 1.00 (2025-11-03)\n";
-const std::string retry = "Neuer Versuch.\n";
-const std::string no_connection = "Es konnte keine Verbindung zur Box hergestellt werden!\n";
-const std::string saving = "\nSenderliste speichern ";
-const std::string loading = "Senderliste auf die Box laden \n"
-                            "Infotext: velto update 1.02 2026-01-02 03:04  \n";
-const std::string no_fav = "FAV-Len        =    0\n";
-const std::string streaming = "Daten werden gesendet: \nBitte warten!\n";
-const std::string new_version = "neue 2.18 b4800\n";
+using msg::no_connection;
+using msg::no_fav;
+using msg::prompt;
+using msg::retry;
+using msg::saving;
+using msg::silent;
+using msg::unwritable;
+using msg::wrong_line;
+const std::string& version = msg::old_version;
+const std::string loading = msg::loading + msg::info_line;
+const std::string streaming = msg::streaming + "\n" + msg::please_wait;
+// The system the firmware cases' image names.
+const std::string new_system = "2.18 b4800";
+const std::string new_version = msg::new_version(new_system);
 
 // Timeouts and pauses of the program and the simulator, in seconds.
 constexpr double read_timeout = 1.0;
@@ -108,7 +110,7 @@ void add_check_cases(std::vector<fault_case>& cases, job kind, const std::string
         fault_case c;
         c.name = "check_" + name + "_" + f;
         c.kind = kind;
-        c.faults = {fault_arg(f, "501", f == "close" ? "1" : "*")};
+        c.faults = {fault_arg(f, cmd::status, f == "close" ? "1" : "*")};
         if (f == "cut") {
             c.out = silent + version + job_ok;
             c.succeeds = true;
@@ -119,12 +121,12 @@ void add_check_cases(std::vector<fault_case>& cases, job kind, const std::string
             c.out = silent + retry + unwritable + silent + retry + unwritable + silent + retry +
                     no_connection + prompt;
             c.line_closed = true;
-            c.commands = {"501"};
+            c.commands = {cmd::status};
         } else {
             std::string attempt = (f == "silent" ? silent : "") + retry;
             c.out = attempt + attempt + attempt + no_connection + prompt;
             c.waits = f == "silent" ? 3 * read_timeout : 0;
-            c.commands = {"501", "501", "501"};
+            c.commands = {cmd::status, cmd::status, cmd::status};
         }
         cases.push_back(c);
     }
@@ -139,7 +141,7 @@ fault_case opening_case(job kind, const std::string& f, const std::string& ok,
     fault_case c;
     c.name = std::string(kind == job::save ? "save" : "load") + "_503_18_" + f;
     c.kind = kind;
-    c.faults = {fault_arg(f, "503 18")};
+    c.faults = {fault_arg(f, cmd::open_transfer)};
     c.transfer = true;
     c.waits = check_pause + transfer_pause;
     if (f == "close") {
@@ -160,17 +162,17 @@ std::vector<fault_case> save_cases()
     add_check_cases(cases, job::save, "save", ok, transfer_pause);
     for (const char* f : {"garbage", "cut", "close"})
         cases.push_back(
-            opening_case(job::save, f, ok, unwritable + silent + "wrong_lined\n" + unwritable));
+            opening_case(job::save, f, ok, unwritable + silent + msg::wrong_lined + unwritable));
 
     // The info queries, in the order they are sent.
     struct query {
-        const char* command;
+        std::string command;
         std::string failure;
     };
-    const query queries[] = {{"500 2 1", "wrong_lined\n"},
-                             {"500 1 1", wrong_line},
-                             {"500 0 1", wrong_line},
-                             {"500 0 5", wrong_line}};
+    const query queries[] = {{cmd::sat_info, msg::wrong_lined},
+                             {cmd::tp_info, wrong_line},
+                             {cmd::chan_info, wrong_line},
+                             {cmd::split_info, wrong_line}};
     for (const query& q : queries) {
         for (const std::string& f : line_faults) {
             fault_case c;
@@ -188,7 +190,7 @@ std::vector<fault_case> save_cases()
     for (const std::string& f : line_faults) {
         fault_case c;
         c.name = "save_500_3_1_" + f;
-        c.faults = {fault_arg(f, "500 3 1")};
+        c.faults = {fault_arg(f, cmd::fav_info)};
         c.transfer = true;
         c.waits = base + lost_wait(f);
         if (f == "close") {
@@ -261,7 +263,7 @@ std::vector<fault_case> load_cases()
         fault_case c;
         c.name = "load_500_3_1_" + f;
         c.kind = job::load;
-        c.faults = {fault_arg(f, "500 3 1")};
+        c.faults = {fault_arg(f, cmd::fav_info)};
         c.transfer = true;
         c.waits = base + lost_wait(f);
         if (f == "close") {
@@ -275,7 +277,8 @@ std::vector<fault_case> load_cases()
         }
         cases.push_back(c);
     }
-    for (const char* query : {"500 2 1", "500 1 1", "500 0 1", "500 0 5"}) {
+    for (const std::string& query :
+         {cmd::sat_info, cmd::tp_info, cmd::chan_info, cmd::split_info}) {
         for (const std::string& f : line_faults) {
             fault_case c;
             c.name = "load_" + ident(query) + "_" + f;
@@ -311,7 +314,7 @@ std::vector<fault_case> load_cases()
             c.transfer = true;
             c.line_closed = f == "close";
             c.out = version + loading +
-                    (f == "reject" ? "crc fehler\n"
+                    (f == "reject" ? msg::crc_error
                                    : lost(f) + wrong_line + (c.line_closed ? unwritable : ""));
             c.waits = base + lost_wait(f);
             cases.push_back(c);
@@ -328,7 +331,7 @@ std::vector<fault_case> load_cases()
         c.line_closed = f == "close";
         c.box_untouched = f == "silent" || f == "storefail";
         c.out = version + loading +
-                (f == "storefail" ? "speicher fehler\n"
+                (f == "storefail" ? msg::store_error
                                   : lost(f) + wrong_line + (c.line_closed ? unwritable : ""));
         c.waits = base + lost_wait(f);
         cases.push_back(c);
@@ -353,17 +356,17 @@ std::vector<fault_case> firmware_cases()
         fault_case c;
         c.name = "firmware_902_" + f;
         c.kind = job::firmware;
-        c.faults = {fault_arg(f, "902", f == "close" ? "1" : "*")};
+        c.faults = {fault_arg(f, cmd::loader, f == "close" ? "1" : "*")};
         if (f == "cut") {
             c.out = version + silent + ok;
             c.succeeds = true;
             c.waits = check_pause + read_timeout + update_pauses;
-            c.commands = {"501", "902", "030"};
+            c.commands = {cmd::status, cmd::loader, cmd::restart};
         } else if (f == "close") {
             c.out = version + silent + unwritable + silent + prompt;
             c.line_closed = true;
             c.waits = check_pause;
-            c.commands = {"501", "902"};
+            c.commands = {cmd::status, cmd::loader};
         } else if (f == "garbage") {
             c.out = version + silent + streaming + silent + prompt;
             c.waits = check_pause + read_timeout + boot_timeout;
@@ -371,17 +374,17 @@ std::vector<fault_case> firmware_cases()
         } else {
             c.out = version + silent + silent + prompt;
             c.waits = check_pause + 2 * read_timeout;
-            c.commands = {"501", "902", "902"};
+            c.commands = {cmd::status, cmd::loader, cmd::loader};
         }
         cases.push_back(c);
     }
     // The loader's confirmation of the image and the restarted box's status
     // line are awaited under the boot timeouts: anything but the line itself
     // ends the update after 20 s (a cut line is a failed read there).
-    for (const std::string step : {"<image>", "030"}) {
+    for (const std::string& step : {std::string("<image>"), cmd::restart}) {
         for (const std::string& f : line_faults) {
             fault_case c;
-            c.name = "firmware_" + std::string(step == "030" ? "030" : "image") + "_" + f;
+            c.name = "firmware_" + (step == cmd::restart ? step : std::string("image")) + "_" + f;
             c.kind = job::firmware;
             c.faults = {fault_arg(f, step)};
             c.out = version + streaming + silent + prompt;
@@ -394,9 +397,9 @@ std::vector<fault_case> firmware_cases()
                 c.waits = check_pause + 0.2 + (c.line_closed ? 0.3 : boot_timeout);
             c.slow = !c.line_closed && !(step == "<image>" && f == "silent");
             // No restart is ordered before the loader confirmed the image.
-            c.commands = {"501", "902"};
-            if (step == "030")
-                c.commands.push_back("030");
+            c.commands = {cmd::status, cmd::loader};
+            if (step == cmd::restart)
+                c.commands.push_back(cmd::restart);
             cases.push_back(c);
         }
     }
@@ -427,65 +430,6 @@ class fault_matrix_count : public ::testing::Environment {
 // GoogleTest takes ownership of the environment.
 const auto* const count_printer = ::testing::AddGlobalTestEnvironment(new fault_matrix_count);
 
-// The console output with the percentage display taken out.
-std::string without_progress(const std::string& s)
-{
-    std::string out;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (i + 8 <= s.size() && s.compare(i + 3, 5, "%\b\b\b\b") == 0) {
-            i += 7;
-            continue;
-        }
-        out += s[i];
-    }
-    return out;
-}
-
-// Test data: the list file a load sends, and an image whose header names
-// version "2.18 b4800".
-std::string records(std::size_t n, unsigned seed)
-{
-    std::string r(n, '\0');
-    for (std::size_t i = 0; i < n; ++i)
-        r[i] = static_cast<char>((i * 131 + seed * 17 + (i >> 8)) & 0xFF);
-    return r;
-}
-
-struct list_sections {
-    std::string sat, tp, chan, fav;
-};
-
-std::string make_list(list_sections& s)
-{
-    std::array<unsigned char, cxf_header_size> h{};
-    build_file_header(h, 20, 40, 100, 10, 300, 100, 32, 200, local_time{2026, 1, 2, 3, 4});
-    s.sat = records(20 * 40, 1);
-    s.tp = records(100 * 10, 2);
-    s.chan = records(400 * 32, 3);
-    s.fav = records(200 * 2, 4);
-    return std::string(h.begin(), h.end()) + s.sat + s.tp + s.chan + s.fav;
-}
-
-std::string make_image()
-{
-    std::string image(700, '\0');
-    for (std::size_t i = 0; i < image.size(); ++i)
-        image[i] = static_cast<char>((i * 7 + 3) % 251);
-    image.replace(0, 9, "010\xff\x80ZOVA");
-    image.replace(9, 11, std::string("2.18 b4800\0", 11));
-    return image;
-}
-
-const char* const tables[] = {"satellites", "transponders", "channels", "favourites"};
-
-strings stored_tables(const boxsim_process& box)
-{
-    strings t;
-    for (const char* name : tables)
-        t.push_back(read_file(box.state_dir() + "/" + name + ".bin"));
-    return t;
-}
-
 // The commands the box received. A box that closed the line ends by itself
 // and its transcript is then complete; otherwise the harness waits for the
 // box to take in everything the program sent.
@@ -495,15 +439,7 @@ strings received(boxsim_process& box, bool line_closed)
         return box.commands();
     for (int i = 0; i < 500 && box.running(); ++i)
         usleep(10000);
-    strings result;
-    std::istringstream in(read_file(box.folder() + "/transcript.txt"));
-    std::string line;
-    while (std::getline(in, line)) {
-        auto mark = line.find(" > ");
-        if (mark != std::string::npos && mark <= 13)
-            result.push_back(line.substr(mark + 3));
-    }
-    return result;
+    return transcript_commands(read_file(box.folder() + "/transcript.txt"));
 }
 
 bool is_write_request(const std::string& c)
@@ -533,7 +469,7 @@ TEST_P(fault_matrix, the_run_ends_in_time_with_its_message_and_leaves_files_and_
 
     // What stood at the path before the run: the previous list of a save,
     // the list a load sends, the image of an update.
-    list_sections sections;
+    list_file sections;
     std::string path, before;
     std::string mode;
     if (c.kind == job::save) {
@@ -542,11 +478,12 @@ TEST_P(fault_matrix, the_run_ends_in_time_with_its_message_and_leaves_files_and_
         mode = "s";
     } else if (c.kind == job::load) {
         path = dir + "/senderl.cxf";
-        before = make_list(sections);
+        sections = default_list(1);
+        before = sections.bytes;
         mode = "l";
     } else {
         path = dir + "/update.zova";
-        before = make_image();
+        before = make_image(700, new_system);
         mode = path;
     }
     write_file(path, before);
@@ -561,24 +498,19 @@ TEST_P(fault_matrix, the_run_ends_in_time_with_its_message_and_leaves_files_and_
     EXPECT_GE(r.seconds, c.waits - 0.1);
     EXPECT_LT(r.seconds, c.waits + slack);
 
-    std::string echo = "Parameter: ";
-    for (std::size_t i = 0; i < args.size(); ++i)
-        echo += args[i] + (i + 1 < args.size() ? " " : "");
-    if (args.size() == 2)
-        echo += " ";
-    echo += "\n\n";
-    EXPECT_EQ(without_progress(r.out), "Halvoran update 1.04\n" + echo + c.out);
+    const std::string echo = msg::echo(args[0], args[1], args.size() > 2 ? args[2] : "");
+    EXPECT_EQ(without_progress(r.out), msg::banner + echo + c.out);
     EXPECT_EQ(r.exit_code, c.succeeds ? 0 : 2);
 
     // The table transfer is closed last wherever it was opened and the
     // line is still there.
     const strings cmds = received(box, c.line_closed);
-    const auto opened = std::find(cmds.begin(), cmds.end(), "503 18");
+    const auto opened = std::find(cmds.begin(), cmds.end(), cmd::open_transfer);
     EXPECT_EQ(opened != cmds.end(), c.transfer);
     if (c.transfer && !c.line_closed) {
         ASSERT_FALSE(cmds.empty());
-        EXPECT_EQ(cmds.back(), "503 25");
-        EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "503 25"), 1);
+        EXPECT_EQ(cmds.back(), cmd::close_transfer);
+        EXPECT_EQ(std::count(cmds.begin(), cmds.end(), cmd::close_transfer), 1);
     }
 
     // The folder holds what it held, nothing more.
@@ -591,7 +523,8 @@ TEST_P(fault_matrix, the_run_ends_in_time_with_its_message_and_leaves_files_and_
     // checked; then the box's stored tables tell what it took.
     const auto first_write = std::find_if(cmds.begin(), cmds.end(), is_write_request);
     if (c.kind == job::load && first_write != cmds.end()) {
-        for (const char* query : {"500 3 1", "500 2 1", "500 1 1", "500 0 1", "500 0 5"})
+        for (const std::string& query :
+             {cmd::fav_info, cmd::sat_info, cmd::tp_info, cmd::chan_info, cmd::split_info})
             EXPECT_NE(std::find(cmds.begin(), first_write, query), first_write) << query;
     }
     if (c.kind != job::load) {
@@ -603,7 +536,7 @@ TEST_P(fault_matrix, the_run_ends_in_time_with_its_message_and_leaves_files_and_
     if (c.kind == job::load && c.succeeds) {
         EXPECT_EQ(box_after[0], sections.sat);
         EXPECT_EQ(box_after[1], sections.tp);
-        EXPECT_EQ(box_after[2], sections.chan);
+        EXPECT_EQ(box_after[2], sections.chan());
         EXPECT_EQ(box_after[3], c.fav_saved ? sections.fav : box_before[3]);
     } else if (c.box_untouched) {
         EXPECT_EQ(box_after, box_before);
@@ -622,7 +555,7 @@ TEST_P(fault_matrix, the_run_ends_in_time_with_its_message_and_leaves_files_and_
     if (c.kind == job::firmware && c.succeeds) {
         // The loader took exactly the image, and nothing else.
         EXPECT_EQ(read_file(box.state_dir() + "/image.bin"), before);
-        EXPECT_NE(read_file(box.state_dir() + "/box.txt").find("2.18 b4800"), std::string::npos);
+        EXPECT_NE(read_file(box.state_dir() + "/box.txt").find(new_system), std::string::npos);
     }
     if (!c.commands.empty()) {
         EXPECT_EQ(cmds, c.commands);

@@ -5,7 +5,11 @@
 #include "common/globals.hpp"
 #include "firmware/firmware.hpp"
 #include "link/serial.hpp"
+#include "support/capture.hpp"
 #include "support/harness.hpp"
+#include "support/pty_line.hpp"
+#include "support/test_data.hpp"
+#include "support/texts.hpp"
 
 #include <algorithm>
 #include <csignal>
@@ -22,36 +26,10 @@
 
 namespace {
 
-// An image with a good header; the bytes that the check ignores (3, 4 and 9
-// to 19) and the body are not zero, so that a missing or wrong byte shows.
-std::string make_image(std::size_t size)
-{
-    std::string image(size, '\0');
-    for (std::size_t i = 0; i < size; ++i)
-        image[i] = static_cast<char>((i * 7 + 3) % 251);
-    const std::string header = "010\xff\x80ZOVA";
-    for (std::size_t i = 0; i < header.size() && i < size; ++i)
-        image[i] = header[i];
-    return image;
-}
-
-// What the percentage display prints for a transfer of size bytes in
-// 256-byte blocks and a tail.
-std::string percentages(std::size_t size)
-{
-    std::string out;
-    char field[16];
-    std::size_t done = 0;
-    while (done < size) {
-        done += std::min<std::size_t>(256, size - done);
-        std::snprintf(field, sizeof field, "%3u%%\b\b\b\b",
-                      static_cast<unsigned>(done * 100 / size));
-        out += field;
-    }
-    if (size % 256 != 0)
-        out += "\n";
-    return out;
-}
+// The requests as they cross the line.
+const std::string status_request = cmd::status + "\n";
+const std::string loader_request = cmd::loader + "\n";
+const std::string restart_request = cmd::restart + "\n";
 
 // Reads from fd until what came ends with `until`, or the time is up.
 std::string read_until(int fd, const std::string& until, int timeout_ms)
@@ -112,20 +90,12 @@ class box_thread {
     std::thread thread_;
 };
 
-class firmware_test : public ::testing::Test {
+class firmware_test : public pty_line_test {
   protected:
     void SetUp() override
     {
+        pty_line_test::SetUp();
         dir = temp_dir();
-        pty = open_pty();
-        ASSERT_EQ(open_serial(pty.slave_path.c_str()), 1);
-        // The connection check leaves the command timeouts in force.
-        set_timeout_profile(timeout_profile::command);
-    }
-    void TearDown() override
-    {
-        close_serial();
-        close_pty(pty);
     }
     std::string image_file(const std::string& bytes)
     {
@@ -133,7 +103,6 @@ class firmware_test : public ::testing::Test {
         write_file(path, bytes);
         return path;
     }
-    void box_sends(const std::string& bytes) { write_all(pty.master, bytes); }
     // Everything that reached the box so far.
     std::string box_received() { return read_some(pty.master, 1 << 20, 300); }
 
@@ -142,16 +111,9 @@ class firmware_test : public ::testing::Test {
     {
         return captured([&] { return firmware_update(path.c_str()); });
     }
-    template <typename F> int captured(F step)
-    {
-        ::testing::internal::CaptureStdout();
-        int result = step();
-        out = ::testing::internal::GetCapturedStdout();
-        return result;
-    }
+    template <typename F> int captured(F step) { return capture_stdout(out, step); }
 
     std::string dir;
-    pty_pair pty;
     std::string out;
     int files = 0;
 };
@@ -165,8 +127,8 @@ TEST_F(firmware_test, an_image_with_a_tail_goes_out_whole_after_the_loader_answe
     EXPECT_EQ(update(path), 0);
     EXPECT_EQ(open_descriptors(), descriptors); // the image file was closed
     // One block of 256 and a tail of 44, header included.
-    EXPECT_EQ(out, "Daten werden gesendet:  85%\b\b\b\b100%\b\b\b\b\n");
-    EXPECT_EQ(box_received(), "902\n" + image);
+    EXPECT_EQ(out, msg::streaming + " 85%\b\b\b\b100%\b\b\b\b\n");
+    EXPECT_EQ(box_received(), loader_request + image);
     EXPECT_EQ(balken_size, 300u);
     EXPECT_EQ(balken_ist, 300u);
 }
@@ -176,8 +138,8 @@ TEST_F(firmware_test, whole_blocks_only_end_without_a_line_feed)
     std::string image = make_image(512);
     box_sends("998 LOADER\n");
     EXPECT_EQ(update(image_file(image)), 0);
-    EXPECT_EQ(out, "Daten werden gesendet:  50%\b\b\b\b100%\b\b\b\b");
-    EXPECT_EQ(box_received(), "902\n" + image);
+    EXPECT_EQ(out, msg::streaming + " 50%\b\b\b\b100%\b\b\b\b");
+    EXPECT_EQ(box_received(), loader_request + image);
 }
 
 TEST_F(firmware_test, a_small_image_goes_out_as_a_tail_only)
@@ -185,8 +147,8 @@ TEST_F(firmware_test, a_small_image_goes_out_as_a_tail_only)
     std::string image = make_image(100);
     box_sends("998 LOADER\n");
     EXPECT_EQ(update(image_file(image)), 0);
-    EXPECT_EQ(out, "Daten werden gesendet: 100%\b\b\b\b\n");
-    EXPECT_EQ(box_received(), "902\n" + image);
+    EXPECT_EQ(out, msg::streaming + "100%\b\b\b\b\n");
+    EXPECT_EQ(box_received(), loader_request + image);
 }
 
 TEST_F(firmware_test, a_larger_image_streams_block_by_block_while_the_box_reads)
@@ -195,15 +157,15 @@ TEST_F(firmware_test, a_larger_image_streams_block_by_block_while_the_box_reads)
     std::string image = make_image(40 * 256 + 1);
     std::string received;
     box_thread box([&] {
-        received = read_until(pty.master, "902\n", 5000);
+        received = read_until(pty.master, loader_request, 5000);
         write_all(pty.master, "998 LOADER\n");
         received += read_some(pty.master, image.size(), 20000);
     });
     EXPECT_EQ(update(image_file(image)), 0);
     box.join();
     EXPECT_EQ(box.error(), "");
-    EXPECT_EQ(received, "902\n" + image);
-    EXPECT_EQ(out, "Daten werden gesendet: " + percentages(image.size()));
+    EXPECT_EQ(received, loader_request + image);
+    EXPECT_EQ(out, msg::streaming + image_progress(image.size()));
 }
 
 TEST_F(firmware_test, an_image_cut_short_during_the_stream_stops_the_stream_as_a_failure)
@@ -214,7 +176,7 @@ TEST_F(firmware_test, an_image_cut_short_during_the_stream_stops_the_stream_as_a
     std::string path = image_file(image);
     std::string received;
     box_thread box([&] {
-        received = read_until(pty.master, "902\n", 5000);
+        received = read_until(pty.master, loader_request, 5000);
         write_all(pty.master, "998 LOADER\n");
         usleep(300 * 1000);
         if (truncate(path.c_str(), 1000) != 0)
@@ -236,7 +198,7 @@ TEST_F(firmware_test, a_nine_byte_image_passes_the_check_and_is_sent)
     std::string image = "010abZOVA";
     box_sends("998 LOADER\n");
     EXPECT_EQ(update(image_file(image)), 0);
-    EXPECT_EQ(box_received(), "902\n" + image);
+    EXPECT_EQ(box_received(), loader_request + image);
 }
 
 TEST_F(firmware_test, every_tested_header_byte_is_checked_and_nothing_reaches_the_box)
@@ -249,13 +211,13 @@ TEST_F(firmware_test, every_tested_header_byte_is_checked_and_nothing_reaches_th
         int descriptors = open_descriptors();
         EXPECT_EQ(update(image_file(image)), 1);
         EXPECT_EQ(open_descriptors(), descriptors);
-        EXPECT_EQ(out, "Keine Halvoran Datei!\n");
+        EXPECT_EQ(out, msg::not_an_image);
     }
     // Lower case is another letter.
     std::string lower = good;
     lower.replace(5, 4, "zova");
     EXPECT_EQ(update(image_file(lower)), 1);
-    EXPECT_EQ(out, "Keine Halvoran Datei!\n");
+    EXPECT_EQ(out, msg::not_an_image);
     EXPECT_EQ(box_received(), "");
 }
 
@@ -265,7 +227,7 @@ TEST_F(firmware_test, a_file_too_short_for_the_signature_is_refused)
     for (std::string image : {std::string(""), std::string("010"), std::string("010abZOV")}) {
         SCOPED_TRACE(image);
         EXPECT_EQ(update(image_file(image)), 1);
-        EXPECT_EQ(out, "Keine Halvoran Datei!\n");
+        EXPECT_EQ(out, msg::not_an_image);
     }
     EXPECT_EQ(box_received(), "");
 }
@@ -287,23 +249,25 @@ TEST(percentage, large_totals_do_not_wrap)
     // 32-bit arithmetic would give 50000000 x 100 mod 2^32 / 100000000 = 7.
     balken_size = 100000000;
     balken_ist = 50000000;
-    ::testing::internal::CaptureStdout();
-    display_pro();
-    balken_ist = balken_size;
-    display_pro();
-    balken_size = 0; // nothing to do is all done
-    display_pro();
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), " 50%\b\b\b\b100%\b\b\b\b100%\b\b\b\b");
+    std::string out;
+    capture_stdout(out, [] {
+        display_pro();
+        balken_ist = balken_size;
+        display_pro();
+        balken_size = 0; // nothing to do is all done
+        display_pro();
+    });
+    EXPECT_EQ(out, " 50%\b\b\b\b100%\b\b\b\b100%\b\b\b\b");
 }
 
 TEST_F(firmware_test, a_file_that_cannot_be_opened_is_reported_with_its_path)
 {
     std::string missing = dir + "/missing.zova";
     EXPECT_EQ(update(missing), 1);
-    EXPECT_EQ(out, "failed to open file " + missing + "!\n");
+    EXPECT_EQ(out, msg::failed_to_open(missing));
     // A folder is no image either.
     EXPECT_EQ(update(dir), 1);
-    EXPECT_EQ(out, "failed to open file " + dir + "!\n");
+    EXPECT_EQ(out, msg::failed_to_open(dir));
     EXPECT_EQ(box_received(), "");
 }
 
@@ -313,8 +277,8 @@ TEST_F(firmware_test, the_loader_entry_skips_other_lines_until_998)
     box_sends("999 OS 2.17\n\ngarbage\n998\n998 LOADER\n");
     std::string image = make_image(20);
     EXPECT_EQ(update(image_file(image)), 0);
-    EXPECT_EQ(out, "Daten werden gesendet: 100%\b\b\b\b\n");
-    EXPECT_EQ(box_received(), "902\n" + image);
+    EXPECT_EQ(out, msg::streaming + "100%\b\b\b\b\n");
+    EXPECT_EQ(box_received(), loader_request + image);
 }
 
 TEST_F(firmware_test, a_first_silent_read_asks_the_loader_once_more)
@@ -322,7 +286,7 @@ TEST_F(firmware_test, a_first_silent_read_asks_the_loader_once_more)
     std::string image = make_image(30);
     std::string received;
     box_thread box([&] {
-        received = read_until(pty.master, "902\n902\n", 5000);
+        received = read_until(pty.master, loader_request + loader_request, 5000);
         write_all(pty.master, "998 LOADER\n");
     });
     double start = now_seconds();
@@ -330,8 +294,8 @@ TEST_F(firmware_test, a_first_silent_read_asks_the_loader_once_more)
     double took = now_seconds() - start;
     box.join();
     EXPECT_EQ(box.error(), "");
-    EXPECT_EQ(received + box_received(), "902\n902\n" + image);
-    EXPECT_EQ(out, "Die Box antwortet nicht!\nDaten werden gesendet: 100%\b\b\b\b\n");
+    EXPECT_EQ(received + box_received(), loader_request + loader_request + image);
+    EXPECT_EQ(out, msg::silent + msg::streaming + "100%\b\b\b\b\n");
     EXPECT_GT(took, 0.9);
     EXPECT_LT(took, 2.0);
 }
@@ -343,8 +307,8 @@ TEST_F(firmware_test, a_loader_silent_twice_ends_the_update_before_any_image_byt
     EXPECT_EQ(update(image_file(make_image(300))), 1);
     double took = now_seconds() - start;
     EXPECT_EQ(open_descriptors(), descriptors);
-    EXPECT_EQ(out, "Die Box antwortet nicht!\nDie Box antwortet nicht!\n");
-    EXPECT_EQ(box_received(), "902\n902\n");
+    EXPECT_EQ(out, msg::silent + msg::silent);
+    EXPECT_EQ(box_received(), loader_request + loader_request);
     EXPECT_GT(took, 1.9);
     EXPECT_LT(took, 3.0);
 }
@@ -352,13 +316,13 @@ TEST_F(firmware_test, a_loader_silent_twice_ends_the_update_before_any_image_byt
 TEST_F(firmware_test, silent_reads_count_over_the_whole_loader_entry_not_in_a_row)
 {
     box_thread box([&] {
-        (void)read_until(pty.master, "902\n902\n", 5000);
+        (void)read_until(pty.master, loader_request + loader_request, 5000);
         write_all(pty.master, "123 BUSY\n");
     });
     EXPECT_EQ(update(image_file(make_image(300))), 1);
     box.join();
     EXPECT_EQ(box.error(), "");
-    EXPECT_EQ(out, "Die Box antwortet nicht!\nDie Box antwortet nicht!\n");
+    EXPECT_EQ(out, msg::silent + msg::silent);
     EXPECT_EQ(box_received(), "");
 }
 
@@ -367,22 +331,21 @@ TEST_F(firmware_test, a_998_line_cut_off_by_the_timeout_still_counts_as_the_answ
     std::string image = make_image(40);
     box_sends("998 LOADER");
     EXPECT_EQ(update(image_file(image)), 0);
-    EXPECT_EQ(out, "Die Box antwortet nicht!\nDaten werden gesendet: 100%\b\b\b\b\n");
+    EXPECT_EQ(out, msg::silent + msg::streaming + "100%\b\b\b\b\n");
     // No second request: the loader would take it as the image's first bytes.
-    EXPECT_EQ(box_received(), "902\n" + image);
+    EXPECT_EQ(box_received(), loader_request + image);
 }
 
 TEST_F(firmware_test, a_998_line_cut_off_after_the_repeated_request_is_the_answer_too)
 {
     std::string image = make_image(40);
     box_thread box([&] {
-        (void)read_until(pty.master, "902\n902\n", 5000);
+        (void)read_until(pty.master, loader_request + loader_request, 5000);
         write_all(pty.master, "998 LOADER");
     });
     EXPECT_EQ(update(image_file(image)), 0);
     box.join();
-    EXPECT_EQ(out, "Die Box antwortet nicht!\nDie Box antwortet nicht!\nDaten werden gesendet: "
-                   "100%\b\b\b\b\n");
+    EXPECT_EQ(out, msg::silent + msg::silent + msg::streaming + "100%\b\b\b\b\n");
     EXPECT_EQ(box_received(), image);
 }
 
@@ -412,10 +375,7 @@ class broken_line_test : public ::testing::Test {
         write_file(path, image);
         write_all(sv[1], "998 LOADER\n");
         shutdown(sv[1], SHUT_RD);
-        ::testing::internal::CaptureStdout();
-        int result = firmware_update(path.c_str());
-        out = ::testing::internal::GetCapturedStdout();
-        return result;
+        return capture_stdout(out, [&] { return firmware_update(path.c_str()); });
     }
 
     std::string dir;
@@ -429,14 +389,14 @@ TEST_F(broken_line_test, a_failed_block_write_is_a_failed_update)
     int descriptors = open_descriptors();
     EXPECT_EQ(update_after_loader_answer(make_image(3 * 256 + 10)), 1);
     EXPECT_EQ(open_descriptors(), descriptors);
-    EXPECT_EQ(out, "async_io failed\nDaten werden gesendet: \ncom error\n");
+    EXPECT_EQ(out, msg::unwritable + msg::streaming + msg::com_error);
     EXPECT_EQ(balken_ist, 0u);
 }
 
 TEST_F(broken_line_test, a_failed_tail_write_is_a_failed_update)
 {
     EXPECT_EQ(update_after_loader_answer(make_image(100)), 1);
-    EXPECT_EQ(out, "async_io failed\nDaten werden gesendet: \ncom error\n");
+    EXPECT_EQ(out, msg::unwritable + msg::streaming + msg::com_error);
     EXPECT_EQ(balken_ist, 0u);
 }
 
@@ -444,8 +404,8 @@ TEST_F(firmware_test, reboot_waits_for_the_loaders_998_and_orders_the_restart)
 {
     box_sends("999 OS 2.17\nFLASHING 50\n998\n998 DONE\n");
     EXPECT_EQ(captured([] { return reboot(); }), 1);
-    EXPECT_EQ(out, "Bitte warten!\n");
-    EXPECT_EQ(box_received(), "030\n");
+    EXPECT_EQ(out, msg::please_wait);
+    EXPECT_EQ(box_received(), restart_request);
 }
 
 TEST_F(firmware_test, reboot_waits_longer_than_a_command_timeout)
@@ -458,7 +418,7 @@ TEST_F(firmware_test, reboot_waits_longer_than_a_command_timeout)
     EXPECT_EQ(captured([] { return reboot(); }), 1);
     box.join();
     EXPECT_GT(now_seconds() - start, 2.4);
-    EXPECT_EQ(box_received(), "030\n");
+    EXPECT_EQ(box_received(), restart_request);
 }
 
 TEST_F(firmware_test, reboot_fails_when_the_line_goes_away_and_orders_nothing)
@@ -468,7 +428,7 @@ TEST_F(firmware_test, reboot_fails_when_the_line_goes_away_and_orders_nothing)
     close(pty.slave_keep);
     pty.master = pty.slave_keep = -1;
     EXPECT_EQ(captured([] { return reboot(); }), 0);
-    EXPECT_EQ(out, "Bitte warten!\nDie Box antwortet nicht!\n");
+    EXPECT_EQ(out, msg::please_wait + msg::silent);
 }
 
 TEST_F(firmware_test, wait_boot_skips_everything_but_a_status_line_and_prints_the_new_version)
@@ -480,7 +440,7 @@ TEST_F(firmware_test, wait_boot_skips_everything_but_a_status_line_and_prints_th
     double took = now_seconds() - start;
     // Only the word's first two letters are compared; the version text
     // starts at position 7 of the line.
-    EXPECT_EQ(out, "neue 2.18 Build 4800\n");
+    EXPECT_EQ(out, msg::new_version("2.18 Build 4800"));
     // The box gets time to settle before the run ends.
     EXPECT_GT(took, 3.9);
     EXPECT_EQ(box_received(), "");
@@ -498,7 +458,7 @@ TEST_F(firmware_test, wait_boot_fails_when_no_status_line_comes)
     box_sends("998 DONE\n999 OS 2.18");
     // Under the command timeouts the wait is short; the logic is the same.
     EXPECT_EQ(captured([] { return wait_boot(); }), 0);
-    EXPECT_EQ(out, "Die Box antwortet nicht!\n");
+    EXPECT_EQ(out, msg::silent);
 }
 
 // End to end: the real program on one side of a pseudo-terminal, the box as
@@ -520,13 +480,12 @@ class firmware_run_test : public ::testing::Test {
     // The connection check of the run: the box answers with its status.
     void answer_status(std::string& received)
     {
-        received += read_until(pty.master, "501\n", 10000);
+        received += read_until(pty.master, status_request, 10000);
         write_all(pty.master, "999 OS 2.17 Build 4711\n");
     }
     std::string start_lines(const std::string& path) const
     {
-        return "Halvoran update 1.04\nParameter: " + pty.slave_path + " " + path +
-               " \n\nalte 2.17 Build 4711\n";
+        return msg::banner + msg::echo(pty.slave_path, path) + "alte 2.17 Build 4711\n";
     }
 
     std::string dir;
@@ -540,13 +499,13 @@ TEST_F(firmware_run_test, a_complete_update_ends_with_the_new_version_and_no_pro
     std::string received;
     box_thread box([&] {
         answer_status(received);
-        received += read_until(pty.master, "902\n", 10000);
+        received += read_until(pty.master, loader_request, 10000);
         write_all(pty.master, "998 LOADER\n");
         received += read_some(pty.master, image.size(), 30000);
         // Writing the flash takes longer than a command timeout.
         usleep(2500 * 1000);
         write_all(pty.master, "998 DONE\n");
-        received += read_until(pty.master, "030\n", 30000);
+        received += read_until(pty.master, restart_request, 30000);
         write_all(pty.master, "999 OS 2.18 Build 4800\n");
     });
     run_result r = run_program({pty.slave_path, path});
@@ -554,9 +513,9 @@ TEST_F(firmware_run_test, a_complete_update_ends_with_the_new_version_and_no_pro
     EXPECT_EQ(box.error(), "");
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.out, start_lines(path) + "Daten werden gesendet: " + percentages(image.size()) +
-                         "Bitte warten!\nneue 2.18 Build 4800\n");
-    EXPECT_EQ(received, "501\n902\n" + image + "030\n");
+    EXPECT_EQ(r.out, start_lines(path) + msg::streaming + image_progress(image.size()) +
+                         msg::please_wait + msg::new_version("2.18 Build 4800"));
+    EXPECT_EQ(received, status_request + loader_request + image + restart_request);
     EXPECT_EQ(read_some(pty.master, 1, 200), "");
 }
 
@@ -567,19 +526,20 @@ TEST_F(firmware_run_test, a_loader_that_never_confirms_ends_after_the_boot_timeo
     std::string received;
     box_thread box([&] {
         answer_status(received);
-        received += read_until(pty.master, "902\n", 10000);
+        received += read_until(pty.master, loader_request, 10000);
         write_all(pty.master, "998 LOADER\n");
         received += read_some(pty.master, image.size(), 30000);
     });
     run_result r = run_program({pty.slave_path, path});
     box.join();
     EXPECT_EQ(r.exit_code, 2);
-    EXPECT_EQ(r.out, start_lines(path) + "Daten werden gesendet: " + percentages(image.size()) +
-                         "Bitte warten!\nDie Box antwortet nicht!\nWeiter mit beliebiger Taste!\n");
+    EXPECT_EQ(r.out, start_lines(path) + msg::streaming + image_progress(image.size()) +
+                         msg::please_wait + msg::silent + msg::prompt);
     EXPECT_GT(r.seconds, 19.5);
     EXPECT_LT(r.seconds, 26.0);
     // No restart was ordered.
-    EXPECT_EQ(received + read_some(pty.master, 1 << 16, 300), "501\n902\n" + image);
+    EXPECT_EQ(received + read_some(pty.master, 1 << 16, 300),
+              status_request + loader_request + image);
 }
 
 TEST_F(firmware_run_test, an_interrupt_during_the_stream_ends_the_run_at_once)
@@ -590,7 +550,7 @@ TEST_F(firmware_run_test, an_interrupt_during_the_stream_ends_the_run_at_once)
     std::string received;
     box_thread box([&] {
         answer_status(received);
-        received += read_until(pty.master, "902\n", 10000);
+        received += read_until(pty.master, loader_request, 10000);
         write_all(pty.master, "998 LOADER\n");
     });
     background_run run({HALVORAN_BIN, pty.slave_path, path});
@@ -603,7 +563,7 @@ TEST_F(firmware_run_test, an_interrupt_during_the_stream_ends_the_run_at_once)
     run.signal(SIGINT);
     run_result r = run.wait(10000);
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.out.find("Weiter mit beliebiger Taste!"), std::string::npos);
+    EXPECT_EQ(r.out.find(msg::prompt), std::string::npos);
     // Whatever got into the line is image; no restart was ordered.
     std::string rest = read_some(pty.master, image.size(), 500);
     EXPECT_LT(rest.size(), image.size());
@@ -612,6 +572,8 @@ TEST_F(firmware_run_test, an_interrupt_during_the_stream_ends_the_run_at_once)
 
 // Against the box simulator: its loader takes the image, keeps it and
 // restarts with the version that the image's header names.
+const std::string new_system = "2.18 b4800";
+
 class firmware_sim_test : public ::testing::Test {
   protected:
     void SetUp() override { dir = temp_dir(); }
@@ -620,64 +582,55 @@ class firmware_sim_test : public ::testing::Test {
         write_file(dir + "/" + name, bytes);
         return name;
     }
-    // An image whose header names version "2.18 b4800" (bytes 9 to 19).
-    static std::string versioned_image(std::size_t size)
-    {
-        std::string image = make_image(size);
-        image.replace(9, 11, std::string("2.18 b4800\0", 11));
-        return image;
-    }
-
     std::string dir;
 };
 
 TEST_F(firmware_sim_test, the_box_takes_the_image_and_restarts_with_the_new_version)
 {
-    std::string image = versioned_image(5 * 256 + 33);
+    std::string image = make_image(5 * 256 + 33, new_system);
     std::string name = image_file("update.zova", image);
     boxsim_process box;
     run_result r = run_program({box.device(), name}, "", 60000, dir);
     EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.out, "Halvoran update 1.04\nParameter: " + box.device() + " " + name +
-                         " \n\nalte 1.00 (2025-11-03)\nDaten werden gesendet: " +
-                         percentages(image.size()) + "Bitte warten!\nneue 2.18 b4800\n");
-    EXPECT_EQ(box.commands(), (std::vector<std::string>{"501", "902", "030"}));
+    EXPECT_EQ(r.out, msg::banner + msg::echo(box.device(), name) + msg::old_version +
+                         msg::streaming + image_progress(image.size()) + msg::please_wait +
+                         msg::new_version(new_system));
+    EXPECT_EQ(box.commands(), (std::vector<std::string>{cmd::status, cmd::loader, cmd::restart}));
     EXPECT_EQ(read_file(box.state_dir() + "/image.bin"), image);
 
     // The box keeps the new system; a wrong image never reaches its loader.
     std::string wrong = image_file("wrong.zova", "010abZOVX" + image.substr(9));
     run_result again = run_program({box.device(), wrong}, "", 60000, dir);
     EXPECT_EQ(again.exit_code, 2);
-    EXPECT_NE(again.out.find("alte 2.18 b4800\nKeine Halvoran Datei!\nWeiter mit beliebiger "
-                             "Taste!\n"),
+    EXPECT_NE(again.out.find("alte " + new_system + "\n" + msg::not_an_image + msg::prompt),
               std::string::npos);
-    EXPECT_EQ(box.commands(), (std::vector<std::string>{"501", "902", "030", "501"}));
+    EXPECT_EQ(box.commands(),
+              (std::vector<std::string>{cmd::status, cmd::loader, cmd::restart, cmd::status}));
 }
 
 TEST_F(firmware_sim_test, a_lost_loader_request_is_sent_again)
 {
-    std::string image = versioned_image(700);
+    std::string image = make_image(700, new_system);
     std::string name = image_file("update.zova", image);
     boxsim_process box({"--fault", "silent,902,1"});
     run_result r = run_program({box.device(), name}, "", 60000, dir);
     EXPECT_EQ(r.exit_code, 0);
-    EXPECT_NE(r.out.find("alte 1.00 (2025-11-03)\nDie Box antwortet nicht!\nDaten werden"),
-              std::string::npos);
-    EXPECT_EQ(box.commands(), (std::vector<std::string>{"501", "902", "902", "030"}));
+    EXPECT_NE(r.out.find(msg::old_version + msg::silent + msg::streaming), std::string::npos);
+    EXPECT_EQ(box.commands(),
+              (std::vector<std::string>{cmd::status, cmd::loader, cmd::loader, cmd::restart}));
     EXPECT_EQ(read_file(box.state_dir() + "/image.bin"), image);
 }
 
 TEST_F(firmware_sim_test, a_loader_that_never_answers_ends_with_the_prompt_and_the_old_system)
 {
-    std::string name = image_file("update.zova", versioned_image(700));
+    std::string name = image_file("update.zova", make_image(700, new_system));
     boxsim_process box({"--fault", "silent,902,*"});
     run_result r = run_program({box.device(), name}, "", 60000, dir);
     EXPECT_EQ(r.exit_code, 2);
-    EXPECT_NE(r.out.find("alte 1.00 (2025-11-03)\nDie Box antwortet nicht!\n"
-                         "Die Box antwortet nicht!\nWeiter mit beliebiger Taste!\n"),
+    EXPECT_NE(r.out.find(msg::old_version + msg::silent + msg::silent + msg::prompt),
               std::string::npos);
     EXPECT_EQ(r.out.find("Daten werden gesendet"), std::string::npos);
-    EXPECT_EQ(box.commands(), (std::vector<std::string>{"501", "902", "902"}));
+    EXPECT_EQ(box.commands(), (std::vector<std::string>{cmd::status, cmd::loader, cmd::loader}));
     EXPECT_FALSE(file_exists(box.state_dir() + "/image.bin"));
 }
 
@@ -687,19 +640,18 @@ TEST_F(firmware_sim_test, the_windows_program_updates_the_box_like_the_linux_one
 {
     if (windows_exe().empty())
         GTEST_SKIP() << "no Windows build or no wine";
-    std::string image = versioned_image(3 * 256 + 200);
+    std::string image = make_image(3 * 256 + 200, new_system);
     std::string name = image_file("update.zova", image);
     boxsim_process box;
     map_com_port("com7", box.device());
     run_result win = run_windows_program({"com7", name}, "", 60000, dir);
     EXPECT_EQ(win.exit_code, 0);
-    EXPECT_EQ(unix_lines(win.out), "Halvoran update 1.04\nParameter: com7 " + name +
-                                       " \n\nalte 1.00 (2025-11-03)\nDaten werden gesendet: " +
-                                       percentages(image.size()) +
-                                       "Bitte warten!\nneue 2.18 b4800\n");
-    EXPECT_EQ(box.commands(), (std::vector<std::string>{"501", "902", "030"}));
+    EXPECT_EQ(unix_lines(win.out), msg::banner + msg::echo("com7", name) + msg::old_version +
+                                       msg::streaming + image_progress(image.size()) +
+                                       msg::please_wait + msg::new_version(new_system));
+    EXPECT_EQ(box.commands(), (std::vector<std::string>{cmd::status, cmd::loader, cmd::restart}));
     EXPECT_EQ(read_file(box.state_dir() + "/image.bin"), image);
-    EXPECT_EQ(box.rx_bytes(), "501\n902\n" + image + "030\n");
+    EXPECT_EQ(box.rx_bytes(), status_request + loader_request + image + restart_request);
 }
 
 } // namespace

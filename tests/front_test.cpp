@@ -1,6 +1,7 @@
 // The real binary end to end: command line, endings, exit status and the
 // connection check against the box simulator.
 #include "support/harness.hpp"
+#include "support/texts.hpp"
 
 #include <csignal>
 #include <gtest/gtest.h>
@@ -8,31 +9,23 @@
 
 namespace {
 
-const std::string banner = "Halvoran update 1.04\n";
 const std::string usage = "Parameter fehlt!\n"
                           "halvoranupdate.exe <com> <Datei>\n"
                           "z.B. halvoranupdate.exe com1 firmware.zova\n"
                           "\nhalvoranupdate.exe com1 s Speichert die Senderliste auf den PC.\n"
-                          "\nhalvoranupdate.exe com1 l Laedt die Senderliste auf die Box.\n"
-                          "Weiter mit beliebiger Taste!\n";
-const std::string prompt = "Weiter mit beliebiger Taste!\n";
-const std::string silent_attempt = "Die Box antwortet nicht!\nNeuer Versuch.\n";
-const std::string no_connection = "Es konnte keine Verbindung zur Box hergestellt werden!\n";
+                          "\nhalvoranupdate.exe com1 l Laedt die Senderliste auf die Box.\n" +
+                          msg::prompt;
+const std::string silent_attempt = msg::silent + msg::retry;
 
 // A firmware path that does not exist: the job after the check fails at
 // once, so these tests look only at the check.
 const std::string no_image = "no-such-image.zova";
 
-std::string echo(const std::string& dev, const std::string& second, const std::string& third = "")
-{
-    return "Parameter: " + dev + " " + second + " " + third + "\n\n";
-}
-
 TEST(command_line, too_few_arguments_print_the_usage_and_wait_for_a_key)
 {
     for (auto args : {std::vector<std::string>{}, std::vector<std::string>{"/dev/null"}}) {
         run_result r = run_program(args);
-        EXPECT_EQ(r.out, banner + usage);
+        EXPECT_EQ(r.out, msg::banner + usage);
         EXPECT_EQ(r.exit_code, 0);
     }
 }
@@ -40,8 +33,8 @@ TEST(command_line, too_few_arguments_print_the_usage_and_wait_for_a_key)
 TEST(command_line, a_port_that_cannot_be_opened_ends_with_the_prompt_and_status_2)
 {
     run_result r = run_program({"/nonexistent/port", "s", "list.cxf", "ignored"});
-    EXPECT_EQ(r.out, banner + echo("/nonexistent/port", "s", "list.cxf") +
-                         "Kann /nonexistent/port nicht oeffnen!\n" + prompt);
+    EXPECT_EQ(r.out, msg::banner + msg::echo("/nonexistent/port", "s", "list.cxf") +
+                         msg::cannot_open("/nonexistent/port") + msg::prompt);
     EXPECT_EQ(r.exit_code, 2);
 }
 
@@ -50,10 +43,10 @@ TEST(command_line, a_port_in_use_by_another_run_is_refused_at_once)
     boxsim_process sim({"--fault", "silent,501,*"});
     background_run first({HALVORAN_BIN, sim.device(), no_image});
     // Wait until the first run holds the port and asks for the status.
-    sim.wait_for_command("501");
+    sim.wait_for_command(cmd::status);
     run_result second = run_program({sim.device(), no_image});
-    EXPECT_EQ(second.out, banner + echo(sim.device(), no_image) + "Kann " + sim.device() +
-                              " nicht oeffnen!\n" + prompt);
+    EXPECT_EQ(second.out, msg::banner + msg::echo(sim.device(), no_image) +
+                              msg::cannot_open(sim.device()) + msg::prompt);
     EXPECT_EQ(second.exit_code, 2);
     EXPECT_LT(second.seconds, 1.0);
     EXPECT_EQ(first.wait().exit_code, 2);
@@ -63,14 +56,14 @@ TEST(command_line, the_interrupt_ends_the_run_with_status_1_and_sends_nothing_mo
 {
     boxsim_process sim({"--fault", "silent,501,*"});
     background_run run({HALVORAN_BIN, sim.device(), "s"});
-    sim.wait_for_command("501");
+    sim.wait_for_command(cmd::status);
     run.signal(SIGINT);
     run_result r = run.wait(5000);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_LT(r.seconds, 1.5);
-    EXPECT_EQ(r.out.find(prompt), std::string::npos);
+    EXPECT_EQ(r.out.find(msg::prompt), std::string::npos);
     usleep(100000);
-    EXPECT_EQ(sim.commands(), std::vector<std::string>{"501"});
+    EXPECT_EQ(sim.commands(), std::vector<std::string>{cmd::status});
 }
 
 TEST(connection_check, a_box_that_answers_prints_its_version)
@@ -78,29 +71,29 @@ TEST(connection_check, a_box_that_answers_prints_its_version)
     boxsim_process sim;
     run_result r = run_program({sim.device(), no_image});
     EXPECT_EQ(r.out.substr(0, r.out.find("failed to open")),
-              banner + echo(sim.device(), no_image) + "alte 1.00 (2025-11-03)\n");
-    EXPECT_EQ(sim.commands().at(0), "501");
+              msg::banner + msg::echo(sim.device(), no_image) + msg::old_version);
+    EXPECT_EQ(sim.commands().at(0), cmd::status);
 }
 
 TEST(connection_check, a_box_that_answers_only_in_the_third_attempt_is_accepted)
 {
     boxsim_process sim({"--fault", "silent,501,2"});
     run_result r = run_program({sim.device(), no_image});
-    EXPECT_EQ(r.out.substr(0, r.out.find("failed to open")), banner + echo(sim.device(), no_image) +
-                                                                 silent_attempt + silent_attempt +
-                                                                 "alte 1.00 (2025-11-03)\n");
+    EXPECT_EQ(r.out.substr(0, r.out.find("failed to open")),
+              msg::banner + msg::echo(sim.device(), no_image) + silent_attempt + silent_attempt +
+                  msg::old_version);
     auto cmds = sim.commands();
     ASSERT_GE(cmds.size(), 3u);
     EXPECT_EQ(std::vector<std::string>(cmds.begin(), cmds.begin() + 3),
-              (std::vector<std::string>{"501", "501", "501"}));
+              (std::vector<std::string>{cmd::status, cmd::status, cmd::status}));
 }
 
 TEST(connection_check, a_silent_box_gives_up_after_three_attempts)
 {
     boxsim_process sim({"--fault", "silent,501,*"});
     run_result r = run_program({sim.device(), no_image});
-    EXPECT_EQ(r.out, banner + echo(sim.device(), no_image) + silent_attempt + silent_attempt +
-                         silent_attempt + no_connection + prompt);
+    EXPECT_EQ(r.out, msg::banner + msg::echo(sim.device(), no_image) + silent_attempt +
+                         silent_attempt + silent_attempt + msg::no_connection + msg::prompt);
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_GT(r.seconds, 2.8);
     EXPECT_LT(r.seconds, 5.0);
@@ -111,8 +104,8 @@ TEST(connection_check, a_box_of_another_make_is_refused_after_its_version)
     // The ninth character of the version text is a 3.
     boxsim_process sim({"--version", "2.00 (3x3"});
     run_result r = run_program({sim.device(), no_image});
-    EXPECT_EQ(r.out, banner + echo(sim.device(), no_image) + "alte 2.00 (3x3\n" +
-                         "Fehler keine Halvoran Box!\n" + prompt);
+    EXPECT_EQ(r.out, msg::banner + msg::echo(sim.device(), no_image) + "alte 2.00 (3x3\n" +
+                         "Fehler keine Halvoran Box!\n" + msg::prompt);
     EXPECT_EQ(r.exit_code, 2);
 }
 
@@ -122,15 +115,16 @@ TEST(connection_check, lines_that_do_not_parse_are_retried)
     boxsim_process sim({"--fault", "reply,501,1,999", "--fault", "garbage,501,1"});
     run_result r = run_program({sim.device(), no_image});
     EXPECT_EQ(r.out.substr(0, r.out.find("failed to open")),
-              banner + echo(sim.device(), no_image) + "Neuer Versuch.\nNeuer Versuch.\n" +
-                  "alte 1.00 (2025-11-03)\n");
+              msg::banner + msg::echo(sim.device(), no_image) + msg::retry + msg::retry +
+                  msg::old_version);
 }
 
 TEST(connection_check, other_answers_with_two_fields_are_accepted_without_a_version)
 {
     boxsim_process sim({"--fault", "reply,501,1,998 LOADER"});
     run_result r = run_program({sim.device(), no_image});
-    EXPECT_EQ(r.out.substr(0, r.out.find("failed to open")), banner + echo(sim.device(), no_image));
+    EXPECT_EQ(r.out.substr(0, r.out.find("failed to open")),
+              msg::banner + msg::echo(sim.device(), no_image));
 }
 
 TEST(connection_check, short_and_cut_status_lines_are_judged_as_they_stand)
@@ -139,15 +133,14 @@ TEST(connection_check, short_and_cut_status_lines_are_judged_as_they_stand)
         boxsim_process sim({"--fault", "reply,501,1,999 OS"});
         run_result r = run_program({sim.device(), no_image});
         EXPECT_EQ(r.out.substr(0, r.out.find("failed to open")),
-                  banner + echo(sim.device(), no_image) + "alte \n");
+                  msg::banner + msg::echo(sim.device(), no_image) + "alte \n");
     }
     {
         // The time-out ends the line; what came still counts.
         boxsim_process sim({"--fault", "cut,501,1"});
         run_result r = run_program({sim.device(), no_image});
         EXPECT_EQ(r.out.substr(0, r.out.find("failed to open")),
-                  banner + echo(sim.device(), no_image) +
-                      "Die Box antwortet nicht!\nalte 1.00 (2025-11-03)\n");
+                  msg::banner + msg::echo(sim.device(), no_image) + msg::silent + msg::old_version);
     }
 }
 
@@ -157,7 +150,8 @@ TEST(connection_check, control_bytes_in_a_line_arrive_as_the_box_sent_them)
     // not raw would end the run, swallow bytes or split the line.
     boxsim_process sim({"--fault", "reply,501,1,999 OS a\\x03\\x11\\x13b\\rc"});
     run_result r = run_program({sim.device(), no_image});
-    EXPECT_EQ(r.out.substr(0, r.out.find("failed to open")), banner + echo(sim.device(), no_image) +
+    EXPECT_EQ(r.out.substr(0, r.out.find("failed to open")), msg::banner +
+                                                                 msg::echo(sim.device(), no_image) +
                                                                  "alte a\x03\x11\x13"
                                                                  "bc\n");
 }

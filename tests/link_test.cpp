@@ -5,6 +5,8 @@
 #include "link/scan.hpp"
 #include "link/serial.hpp"
 #include "support/harness.hpp"
+#include "support/pty_line.hpp"
+#include "support/texts.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -14,24 +16,10 @@
 
 namespace {
 
-class line_test : public ::testing::Test {
+class line_test : public pty_line_test {
   protected:
-    void SetUp() override
-    {
-        pty = open_pty();
-        ASSERT_EQ(open_serial(pty.slave_path.c_str()), 1);
-        set_timeout_profile(timeout_profile::command);
-    }
-    void TearDown() override
-    {
-        close_serial();
-        close_pty(pty);
-    }
-    void box_sends(const std::string& bytes) { write_all(pty.master, bytes); }
     std::string box_receives(std::size_t n) { return read_some(pty.master, n, 2000); }
     std::string line() const { return std::string(linebuf); }
-
-    pty_pair pty;
 };
 
 TEST_F(line_test, readline_drops_carriage_returns_and_joins_the_sides)
@@ -125,9 +113,9 @@ TEST_F(line_test, get_cmd_buffer_leaves_the_destination_alone_after_a_failed_rea
 
 TEST_F(line_test, commands_end_with_one_line_feed)
 {
-    EXPECT_EQ(send_cmd_buffer("501"), 1);
+    EXPECT_EQ(send_cmd_buffer(cmd::status.c_str()), 1);
     EXPECT_EQ(send_cmd_buffer(""), 1);
-    EXPECT_EQ(box_receives(5), "501\n\n");
+    EXPECT_EQ(box_receives(5), cmd::status + "\n\n");
 }
 
 TEST_F(line_test, purge_drops_unread_bytes_and_keeps_later_ones)

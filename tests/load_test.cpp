@@ -1,9 +1,10 @@
 // The channel-list load end to end: the real binary loads files into the
 // simulated box; the tests look at the console, the commands and the exact
 // bytes the box received, and at what the box stored.
-#include "channels/block.hpp"
 #include "channels/cxf_file.hpp"
 #include "support/harness.hpp"
+#include "support/test_data.hpp"
+#include "support/texts.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -12,39 +13,14 @@
 
 namespace {
 
-struct list_spec {
-    std::uint32_t sat = 20, tp = 100, tv = 300, radio = 100, fav = 200;
-    std::uint32_t fav_size = 2;
-    unsigned seed = 7;
-};
-
-std::string records(std::size_t n, unsigned seed)
-{
-    std::string r(n, '\0');
-    for (std::size_t i = 0; i < n; ++i)
-        r[i] = static_cast<char>((i * 131 + seed * 17 + (i >> 8)) & 0xFF);
-    return r;
-}
-
-struct list_file {
+// The list of a spec, written as liste.cxf in dir.
+struct list_on_disk : list_file {
     std::string path;
-    std::string bytes;
-    std::string sat, tp, tv, radio, fav; // the sections
 };
 
-list_file make_list(const list_spec& s, const std::string& dir)
+list_on_disk write_list(const list_spec& s, const std::string& dir)
 {
-    std::array<unsigned char, cxf_header_size> h{};
-    build_file_header(h, s.sat, 40, s.tp, 10, s.tv, s.radio, 32, s.fav,
-                      local_time{2026, 1, 2, 3, 4});
-    list_file f;
-    f.sat = records(s.sat * 40u, s.seed + 2);
-    f.tp = records(s.tp * 10u, s.seed + 1);
-    f.tv = records(s.tv * 32u, s.seed);
-    f.radio = records(s.radio * 32u, s.seed + 5);
-    f.fav = records(s.fav * s.fav_size, s.seed + 3);
-    f.bytes = std::string(h.begin(), h.end()) + f.sat + f.tp + f.tv + f.radio + f.fav;
-    f.path = dir + "/liste.cxf";
+    list_on_disk f{make_list(s), dir + "/liste.cxf"};
     write_file(f.path, f.bytes);
     return f;
 }
@@ -52,8 +28,7 @@ list_file make_list(const list_spec& s, const std::string& dir)
 std::string announcement(const std::string& block)
 {
     char line[64];
-    auto crc = crc_of(reinterpret_cast<const unsigned char*>(block.data()), block.size());
-    std::snprintf(line, sizeof line, "910 H%zX H%X 0\n ", block.size(), crc);
+    std::snprintf(line, sizeof line, "910 H%zX H%X 0\n ", block.size(), crc_of_string(block));
     return line + block;
 }
 
@@ -64,34 +39,17 @@ std::string announce_line(const std::string& block)
     return a.substr(0, a.find('\n'));
 }
 
-const std::string opening = "Senderliste auf die Box laden \n";
-const std::string info = "Infotext: velto update 1.02 2026-01-02 03:04  \n";
-
 // What the program printed after the connection check.
 std::string job_output(const run_result& r)
 {
-    auto pos = r.out.find(opening);
+    auto pos = r.out.find(msg::loading);
     return pos == std::string::npos ? r.out : r.out.substr(pos);
-}
-
-// The console output with the percentage display taken out.
-std::string without_progress(std::string s)
-{
-    std::string out;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (i + 7 < s.size() + 1 && s.compare(i + 3, 5, "%\b\b\b\b") == 0) {
-            i += 7;
-            continue;
-        }
-        out += s[i];
-    }
-    return out;
 }
 
 std::vector<std::string> commands_after_check(const boxsim_process& box)
 {
     auto all = box.commands();
-    all.erase(all.begin(), std::find(all.begin(), all.end(), "503 18"));
+    all.erase(all.begin(), std::find(all.begin(), all.end(), cmd::open_transfer));
     return all;
 }
 
@@ -110,29 +68,30 @@ class load : public ::testing::Test {
 TEST_F(load, a_whole_list_goes_into_the_box_and_is_stored)
 {
     boxsim_process box({"--seed", "3"});
-    list_file f = make_list({}, dir);
+    list_on_disk f = write_list({}, dir);
     run_result r = run_program({box.device(), "l", f.path});
     EXPECT_EQ(r.exit_code, 0) << r.out;
-    EXPECT_EQ(without_progress(job_output(r)), opening + info);
+    EXPECT_EQ(without_progress(job_output(r)), msg::loading + msg::info_line);
     // The percentage climbs over all five blocks to 100, with no line feed.
-    EXPECT_EQ(r.out.substr(r.out.size() - 8), "100%\b\b\b\b");
+    EXPECT_EQ(r.out.substr(r.out.size() - 8), msg::all_done);
 
     EXPECT_EQ(commands_after_check(box),
-              (std::vector<std::string>{
-                  "503 18", "500 3 1", "500 2 1", "500 1 1", "500 0 1", "500 0 5", "500 2 3 0 19",
-                  announce_line(f.sat), "500 1 3 0 99", announce_line(f.tp), "500 0 3 0 299",
-                  announce_line(f.tv), "500 0 3 300 399", announce_line(f.radio), "500 3 3 0 199",
-                  announce_line(f.fav), "500 0 4 1", "503 25"}));
+              (std::vector<std::string>{cmd::open_transfer, cmd::fav_info, cmd::sat_info,
+                                        cmd::tp_info, cmd::chan_info, cmd::split_info,
+                                        "500 2 3 0 19", announce_line(f.sat), "500 1 3 0 99",
+                                        announce_line(f.tp), "500 0 3 0 299", announce_line(f.tv),
+                                        "500 0 3 300 399", announce_line(f.radio), "500 3 3 0 199",
+                                        announce_line(f.fav), cmd::store, cmd::close_transfer}));
     // The exact bytes of each announcement, its space and its block.
     std::string rx = box.rx_bytes();
     for (const std::string* block : {&f.sat, &f.tp, &f.tv, &f.radio, &f.fav})
         EXPECT_NE(rx.find(announcement(*block)), std::string::npos);
 
     box.stop();
-    EXPECT_EQ(read_file(box.state_dir() + "/satellites.bin"), f.sat);
-    EXPECT_EQ(read_file(box.state_dir() + "/transponders.bin"), f.tp);
-    EXPECT_EQ(read_file(box.state_dir() + "/channels.bin"), f.tv + f.radio);
-    EXPECT_EQ(read_file(box.state_dir() + "/favourites.bin"), f.fav);
+    EXPECT_EQ(stored_table(box, "satellites"), f.sat);
+    EXPECT_EQ(stored_table(box, "transponders"), f.tp);
+    EXPECT_EQ(stored_table(box, "channels"), f.chan());
+    EXPECT_EQ(stored_table(box, "favourites"), f.fav);
 }
 
 TEST_F(load, a_missing_or_foreign_file_sends_nothing_between_open_and_close)
@@ -140,20 +99,21 @@ TEST_F(load, a_missing_or_foreign_file_sends_nothing_between_open_and_close)
     boxsim_process box;
     std::string missing = dir + "/fehlt.cxf";
     run_result r = run_program({box.device(), "l", missing});
-    EXPECT_EQ(job_output(r), opening + "failed to open file " + missing + "!\n");
+    EXPECT_EQ(job_output(r), msg::loading + msg::failed_to_open(missing));
     EXPECT_EQ(r.exit_code, 2);
 
     std::string foreign = dir + "/fremd.cxf";
-    list_file f = make_list({}, dir);
+    list_on_disk f = write_list({}, dir);
     for (std::string content : {f.bytes.substr(0, 3) + "3" + f.bytes.substr(4), std::string()}) {
         write_file(foreign, content);
         r = run_program({box.device(), "l", foreign});
-        EXPECT_EQ(job_output(r),
-                  opening + "Datei '" + foreign + "' hat nicht das richtige Format\n");
+        EXPECT_EQ(job_output(r), msg::loading + msg::wrong_format(foreign));
         EXPECT_EQ(r.exit_code, 2);
     }
-    EXPECT_EQ(box.commands(), (std::vector<std::string>{"501", "503 18", "503 25", "501", "503 18",
-                                                        "503 25", "501", "503 18", "503 25"}));
+    EXPECT_EQ(box.commands(),
+              (std::vector<std::string>{cmd::status, cmd::open_transfer, cmd::close_transfer,
+                                        cmd::status, cmd::open_transfer, cmd::close_transfer,
+                                        cmd::status, cmd::open_transfer, cmd::close_transfer}));
 }
 
 TEST_F(load, without_favourites_on_either_side_none_are_sent)
@@ -161,21 +121,21 @@ TEST_F(load, without_favourites_on_either_side_none_are_sent)
     {
         // The file has none: the box is still asked, nothing is printed.
         boxsim_process box;
-        list_file f = make_list({.fav = 0}, dir);
+        list_on_disk f = write_list({.fav = 0}, dir);
         run_result r = run_program({box.device(), "l", f.path});
         EXPECT_EQ(r.exit_code, 0);
-        EXPECT_EQ(without_progress(job_output(r)), opening + info);
+        EXPECT_EQ(without_progress(job_output(r)), msg::loading + msg::info_line);
         auto cmds = commands_after_check(box);
-        EXPECT_EQ(cmds.at(1), "500 3 1");
+        EXPECT_EQ(cmds.at(1), cmd::fav_info);
         EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "500 3 3 0 199"), 0);
     }
     {
         // The box's answer does not scan: it counts as a box without any.
         boxsim_process box({"--fault", "garbage,500 3 1"});
-        list_file f = make_list({.fav = 5}, dir);
+        list_on_disk f = write_list({.fav = 5}, dir);
         run_result r = run_program({box.device(), "l", f.path});
         EXPECT_EQ(r.exit_code, 0);
-        EXPECT_EQ(without_progress(job_output(r)), opening + info + "FAV-Len        =    0\n");
+        EXPECT_EQ(without_progress(job_output(r)), msg::loading + msg::info_line + msg::no_fav);
         auto cmds = commands_after_check(box);
         EXPECT_TRUE(std::none_of(cmds.begin(), cmds.end(),
                                  [](const std::string& c) { return c.rfind("500 3 3", 0) == 0; }));
@@ -185,12 +145,12 @@ TEST_F(load, without_favourites_on_either_side_none_are_sent)
 TEST_F(load, counts_are_lowered_to_what_the_box_holds)
 {
     boxsim_process box({"--sat", "100", "--tv", "1000", "--radio", "200", "--fav", "3"});
-    list_file f = make_list({.sat = 150, .tp = 10, .tv = 1200, .radio = 300, .fav = 5}, dir);
+    list_on_disk f = write_list({.sat = 150, .tp = 10, .tv = 1200, .radio = 300, .fav = 5}, dir);
     run_result r = run_program({box.device(), "l", f.path});
     EXPECT_EQ(r.exit_code, 0) << r.out;
-    EXPECT_EQ(without_progress(job_output(r)), opening + info + "FAV-Len        =    3\n" +
-                                                   "sat anz   = 100\n" + "TV    = 1000\n" +
-                                                   "Radio = 200\n");
+    EXPECT_EQ(without_progress(job_output(r)), msg::loading + msg::info_line +
+                                                   "FAV-Len        =    3\n" + "sat anz   = 100\n" +
+                                                   "TV    = 1000\n" + "Radio = 200\n");
     auto cmds = commands_after_check(box);
     EXPECT_NE(std::find(cmds.begin(), cmds.end(), "500 2 3 0 99"), cmds.end());
     EXPECT_NE(std::find(cmds.begin(), cmds.end(), "500 0 3 0 999"), cmds.end());
@@ -208,10 +168,10 @@ TEST_F(load, radio_records_go_to_the_box_slots_after_its_tv_slots)
 {
     boxsim_process box({"--tv", "1000", "--radio", "200"});
     std::string before = box.state_dir() + "/channels.bin";
-    list_file f = make_list({.tv = 900, .radio = 300}, dir);
+    list_on_disk f = write_list({.tv = 900, .radio = 300}, dir);
     run_result r = run_program({box.device(), "l", f.path});
     EXPECT_EQ(r.exit_code, 0) << r.out;
-    EXPECT_EQ(without_progress(job_output(r)), opening + info + "Radio = 200\n");
+    EXPECT_EQ(without_progress(job_output(r)), msg::loading + msg::info_line + "Radio = 200\n");
     auto cmds = commands_after_check(box);
     EXPECT_NE(std::find(cmds.begin(), cmds.end(), "500 0 3 0 899"), cmds.end());
     EXPECT_NE(std::find(cmds.begin(), cmds.end(), "500 0 3 1000 1199"), cmds.end());
@@ -230,47 +190,48 @@ TEST_F(load, record_sizes_are_checked_in_order_before_anything_is_written)
         {{"--chan-size", "33", "--radio", "50"}, "Radio = 50\nfalsches format\n"},
         // The older layout: no favourites table; its split answer is scripted.
         {{"--chan-size", "52", "--fault", "reply,500 0 5,1,500 0 5 100 50"},
-         "Die Box antwortet nicht!\nTV    = 100\nRadio = 50\nfalsches format\n"},
+         msg::silent + "TV    = 100\nRadio = 50\nfalsches format\n"},
     };
-    list_file f = make_list({.fav = 0}, dir);
+    list_on_disk f = write_list({.fav = 0}, dir);
     for (const auto& c : cases) {
         boxsim_process box(c.box);
         run_result r = run_program({box.device(), "l", f.path});
         EXPECT_EQ(r.exit_code, 2);
-        EXPECT_EQ(job_output(r), opening + info + c.lines);
+        EXPECT_EQ(job_output(r), msg::loading + msg::info_line + c.lines);
         auto cmds = commands_after_check(box);
         EXPECT_FALSE(has_write_request(cmds));
-        EXPECT_EQ(cmds.back(), "503 25");
+        EXPECT_EQ(cmds.back(), cmd::close_transfer);
     }
 }
 
 TEST_F(load, a_refused_block_or_store_ends_the_load)
 {
-    list_file f = make_list({}, dir);
+    list_on_disk f = write_list({}, dir);
     {
         boxsim_process box({"--fault", "reject,500 1 3"});
         run_result r = run_program({box.device(), "l", f.path});
         EXPECT_EQ(r.exit_code, 2);
-        EXPECT_EQ(without_progress(job_output(r)), opening + info + "crc fehler\n");
+        EXPECT_EQ(without_progress(job_output(r)), msg::loading + msg::info_line + msg::crc_error);
         auto cmds = commands_after_check(box);
         EXPECT_EQ(std::count_if(cmds.begin(), cmds.end(),
                                 [](const std::string& c) { return c.rfind("500 0 3", 0) == 0; }),
                   0);
-        EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "500 0 4 1"), 0);
-        EXPECT_EQ(cmds.back(), "503 25");
+        EXPECT_EQ(std::count(cmds.begin(), cmds.end(), cmd::store), 0);
+        EXPECT_EQ(cmds.back(), cmd::close_transfer);
     }
     {
         boxsim_process box({"--fault", "storefail,500 0 4"});
         run_result r = run_program({box.device(), "l", f.path});
         EXPECT_EQ(r.exit_code, 2);
-        EXPECT_EQ(without_progress(job_output(r)), opening + info + "speicher fehler\n");
-        EXPECT_EQ(box.commands().back(), "503 25");
+        EXPECT_EQ(without_progress(job_output(r)),
+                  msg::loading + msg::info_line + msg::store_error);
+        EXPECT_EQ(box.commands().back(), cmd::close_transfer);
     }
     {
         boxsim_process box({"--fault", "reply,500 0 4,1,500 0 4"});
         run_result r = run_program({box.device(), "l", f.path});
         EXPECT_EQ(r.exit_code, 2);
-        EXPECT_EQ(without_progress(job_output(r)), opening + info + "wrong_line\n");
+        EXPECT_EQ(without_progress(job_output(r)), msg::loading + msg::info_line + msg::wrong_line);
     }
     {
         // A box whose status word starts with 0 has stored the list.
@@ -285,7 +246,7 @@ TEST_F(load, a_file_cut_short_during_a_block_still_sends_the_whole_block_which_t
     // A paced line gives the test time to cut the file while the TV block
     // (64000 bytes, about 5.6 s at 115200 baud) is on its way.
     boxsim_process box({"--baud", "115200", "--tv", "2000"});
-    list_file f = make_list({.tv = 2000, .radio = 0, .fav = 0}, dir);
+    list_on_disk f = write_list({.tv = 2000, .radio = 0, .fav = 0}, dir);
     const std::string tv_request = "500 0 3 0 1999";
     background_run run({HALVORAN_BIN, box.device(), "l", f.path});
     ASSERT_TRUE(box.wait_for_command(announce_line(f.tv)));
@@ -296,32 +257,32 @@ TEST_F(load, a_file_cut_short_during_a_block_still_sends_the_whole_block_which_t
 
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_EQ(without_progress(job_output(r)),
-              opening + info + "failed to read file " + f.path + "!\n");
+              msg::loading + msg::info_line + "failed to read file " + f.path + "!\n");
     auto cmds = commands_after_check(box);
     // The block was complete, so "503 25" is a command and not block data.
     ASSERT_GE(cmds.size(), 3u);
     EXPECT_EQ(cmds[cmds.size() - 3], tv_request);
     EXPECT_EQ(cmds[cmds.size() - 2], announce_line(f.tv));
-    EXPECT_EQ(cmds.back(), "503 25");
+    EXPECT_EQ(cmds.back(), cmd::close_transfer);
     EXPECT_NE(box.transcript().find("received block: 64000 bytes"), std::string::npos);
     EXPECT_NE(box.transcript().find("refused"), std::string::npos);
     box.stop();
     // Nothing was stored: the box keeps its own channels.
-    EXPECT_NE(read_file(box.state_dir() + "/channels.bin").substr(0, f.tv.size()), f.tv);
+    EXPECT_NE(stored_table(box, "channels").substr(0, f.tv.size()), f.tv);
 }
 
 TEST_F(load, a_box_that_falls_silent_is_never_reported_as_having_taken_the_list)
 {
-    list_file f = make_list({}, dir);
+    list_on_disk f = write_list({}, dir);
     for (const char* fault : {"silent,500 2 3", "silent,910", "silent,500 0 4", "silent,500 0 5"}) {
         boxsim_process box({"--fault", fault});
         run_result r = run_program({box.device(), "l", f.path});
         EXPECT_EQ(r.exit_code, 2) << fault;
-        EXPECT_NE(job_output(r).find("Die Box antwortet nicht!\nwrong_line\n"), std::string::npos)
+        EXPECT_NE(job_output(r).find(msg::silent + msg::wrong_line), std::string::npos)
             << fault << "\n"
             << r.out;
         auto cmds = commands_after_check(box);
-        EXPECT_EQ(cmds.back(), "503 25");
+        EXPECT_EQ(cmds.back(), cmd::close_transfer);
         if (std::string(fault) == "silent,500 2 3") {
             // No block after a write request the box did not answer.
             EXPECT_TRUE(std::none_of(cmds.begin(), cmds.end(),
@@ -333,7 +294,7 @@ TEST_F(load, a_box_that_falls_silent_is_never_reported_as_having_taken_the_list)
 TEST_F(load, empty_tables_are_passed_over)
 {
     boxsim_process box;
-    list_file f = make_list({.tp = 0, .radio = 0}, dir);
+    list_on_disk f = write_list({.tp = 0, .radio = 0}, dir);
     run_result r = run_program({box.device(), "l", f.path});
     EXPECT_EQ(r.exit_code, 0) << r.out;
     auto cmds = commands_after_check(box);
@@ -342,7 +303,7 @@ TEST_F(load, empty_tables_are_passed_over)
     }));
     EXPECT_TRUE(std::none_of(cmds.begin(), cmds.end(),
                              [](const std::string& c) { return c.rfind("910 H0 ", 0) == 0; }));
-    EXPECT_EQ(cmds.back(), "503 25");
+    EXPECT_EQ(cmds.back(), cmd::close_transfer);
 }
 
 TEST(round_trip, a_list_saved_from_one_box_and_loaded_into_another_is_the_same_list)
@@ -371,11 +332,8 @@ TEST(round_trip, a_list_saved_from_one_box_and_loaded_into_another_is_the_same_l
     EXPECT_EQ(a.substr(72), b.substr(72));
     first.stop();
     second.stop();
-    for (const char* table :
-         {"satellites.bin", "transponders.bin", "channels.bin", "favourites.bin"})
-        EXPECT_EQ(read_file(first.state_dir() + "/" + table),
-                  read_file(second.state_dir() + "/" + table))
-            << table;
+    for (const char* table : box_tables)
+        EXPECT_EQ(stored_table(first, table), stored_table(second, table)) << table;
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 // for the line without running so far ahead that the box's answers come too late. Timing
 // itself is measured by bench/run.sh, not here: these tests check only outcomes.
 #include "support/harness.hpp"
+#include "support/texts.hpp"
 
 #include <cerrno>
 #include <chrono>
@@ -62,7 +63,7 @@ TEST(paced_line, save_and_load_carry_every_byte_and_every_block_is_acknowledged)
 
     run_result load = run_program({sim.device(), "l", "liste.cxf"}, "", 60000, dir);
     ASSERT_EQ(load.exit_code, 0) << load.out;
-    EXPECT_EQ(load.out.find("Die Box antwortet nicht!"), std::string::npos);
+    EXPECT_EQ(load.out.find(msg::silent), std::string::npos);
 
     std::string transcript = sim.transcript();
     EXPECT_EQ(count_of(transcript, "< 910 0"), 5u); // sat, tp, tv, radio, favourites
@@ -70,7 +71,7 @@ TEST(paced_line, save_and_load_carry_every_byte_and_every_block_is_acknowledged)
     // The program's last command came over before the line counted as let go.
     auto commands = sim.commands();
     ASSERT_FALSE(commands.empty());
-    EXPECT_EQ(commands.back(), "503 25");
+    EXPECT_EQ(commands.back(), cmd::close_transfer);
 
     // The simulator counts every byte that crossed the line: from the program, exactly what
     // the box received; to it, at least the four blocks of the save.
@@ -116,7 +117,7 @@ TEST(paced_line, firmware_update_ends_the_image_only_after_its_last_byte)
     write_file(dir + "/image.zova", image);
     run_result r = run_program({sim.device(), "image.zova"}, "", 60000, dir);
     ASSERT_EQ(r.exit_code, 0) << r.out;
-    EXPECT_NE(r.out.find("neue 4.20 (2030)\n"), std::string::npos);
+    EXPECT_NE(r.out.find(msg::new_version("4.20 (2030)")), std::string::npos);
     EXPECT_EQ(read_file(sim.state_dir() + "/image.bin"), image);
 }
 

@@ -6,7 +6,10 @@
 #include "common/os.hpp"
 #include "link/protocol.hpp"
 #include "link/serial.hpp"
+#include "support/capture.hpp"
 #include "support/harness.hpp"
+#include "support/pty_line.hpp"
+#include "support/test_data.hpp"
 
 #include <chrono>
 #include <cstring>
@@ -16,22 +19,7 @@
 
 namespace {
 
-class raw_read_test : public ::testing::Test {
-  protected:
-    void SetUp() override
-    {
-        pty = open_pty();
-        ASSERT_EQ(open_serial(pty.slave_path.c_str()), 1);
-        set_timeout_profile(timeout_profile::command);
-    }
-    void TearDown() override
-    {
-        close_serial();
-        close_pty(pty);
-    }
-
-    pty_pair pty;
-};
+using raw_read_test = pty_line_test;
 
 TEST_F(raw_read_test, takes_what_has_come_without_waiting_for_more_and_no_more_than_asked)
 {
@@ -91,14 +79,13 @@ TEST_F(raw_read_test, a_block_with_pauses_is_received_whole_and_leaves_the_next_
     balken_size = 3000;
     balken_ist = 0;
     std::uint32_t crc = 0;
-    ::testing::internal::CaptureStdout();
-    receive_result result = get_data_buffer(3000, f, &crc);
-    std::string out = ::testing::internal::GetCapturedStdout();
+    std::string out;
+    receive_result result = capture_stdout(out, [&] { return get_data_buffer(3000, f, &crc); });
     box.join();
     ASSERT_EQ(file_commit(f, tmp, path.c_str()), 1);
     ASSERT_EQ(result, receive_result::ok) << out;
     EXPECT_EQ(read_file(path), data);
-    EXPECT_EQ(crc, crc_of(reinterpret_cast<const unsigned char*>(data.data()), data.size()));
+    EXPECT_EQ(crc, crc_of_string(data));
     ASSERT_EQ(readline(), 1);
     EXPECT_STREQ(linebuf, "next");
 }

@@ -3,6 +3,8 @@
 // received and the file left behind. A failed save must leave the file that
 // stood at the target path as it was and no temporary file beside it.
 #include "support/harness.hpp"
+#include "support/test_data.hpp"
+#include "support/texts.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -15,41 +17,14 @@ namespace {
 
 using strings = std::vector<std::string>;
 
-std::uint32_t u32_at(const std::string& bytes, std::size_t offset)
-{
-    std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i)
-        value = value << 8 | static_cast<unsigned char>(bytes.at(offset + i));
-    return value;
-}
-
-// The percentage prints of blocks of these lengths, chunk by chunk.
-std::string progress(const std::vector<std::uint32_t>& blocks, std::uint32_t total)
-{
-    std::string out;
-    std::uint64_t done = 0;
-    for (std::uint32_t length : blocks) {
-        std::uint32_t left = length;
-        do {
-            std::uint32_t chunk = left < 10240 ? left : 10240;
-            done += chunk;
-            left -= chunk;
-            char s[16];
-            std::snprintf(s, sizeof s, "%3u%%\b\b\b\b",
-                          total == 0 ? 100u : static_cast<unsigned>(done * 100 / total));
-            out += s;
-        } while (left > 0);
-    }
-    return out;
-}
-
 // The simulator's default box: 20 satellites of 40 bytes, 100 transponders
 // of 10, 300 TV and 100 radio channels of 32, 200 favourites of 2.
 constexpr std::uint32_t sat_bytes = 20 * 40, tp_bytes = 100 * 10, chan_bytes = 400 * 32,
                         fav_bytes = 200 * 2;
 constexpr std::uint32_t default_total = sat_bytes + tp_bytes + chan_bytes + fav_bytes;
 
-const strings info_queries = {"500 2 1", "500 1 1", "500 0 1", "500 0 5", "500 3 1"};
+const strings info_queries = {cmd::sat_info, cmd::tp_info, cmd::chan_info, cmd::split_info,
+                              cmd::fav_info};
 
 strings join(strings a, const strings& b)
 {
@@ -57,7 +32,7 @@ strings join(strings a, const strings& b)
     return a;
 }
 
-const strings opening = join({"503 18"}, info_queries);
+const strings opening = join({cmd::open_transfer}, info_queries);
 
 class save_test : public ::testing::Test {
   protected:
@@ -73,18 +48,13 @@ class save_test : public ::testing::Test {
     }
     std::string start_lines(const boxsim_process& sim, const std::string& path) const
     {
-        return "Halvoran update 1.04\nParameter: " + sim.device() + " s " + path +
-               "\n\nalte 1.00 (2025-11-03)\n";
-    }
-    std::string table(const boxsim_process& sim, const char* name) const
-    {
-        return read_file(sim.state_dir() + "/" + name + ".bin");
+        return msg::banner + msg::echo(sim.device(), "s", path) + msg::old_version;
     }
     // The commands of the run after the connection check's "501".
     static strings commands(const boxsim_process& sim)
     {
         strings c = sim.commands();
-        if (!c.empty() && c.front() == "501")
+        if (!c.empty() && c.front() == cmd::status)
             c.erase(c.begin());
         return c;
     }
@@ -101,12 +71,13 @@ TEST_F(save_test, stores_all_four_tables_behind_the_header)
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_code, 0);
     // The channel block is two chunks: 10240 and 2560 bytes.
-    EXPECT_EQ(r.out, start_lines(sim, target) + "\nSenderliste speichern " +
-                         progress({sat_bytes, tp_bytes, chan_bytes, fav_bytes}, default_total) +
-                         "\n");
-    EXPECT_EQ(commands(sim),
-              join(opening, {"500 2 2 0 19", "911 0", "500 1 2 0 99", "911 0", "500 0 2 0 399",
-                             "911 0", "500 3 2 0 199", "911 0", "503 25"}));
+    EXPECT_EQ(r.out,
+              start_lines(sim, target) + msg::saving +
+                  block_progress({sat_bytes, tp_bytes, chan_bytes, fav_bytes}, default_total) +
+                  "\n");
+    EXPECT_EQ(commands(sim), join(opening, {"500 2 2 0 19", cmd::block_ok, "500 1 2 0 99",
+                                            cmd::block_ok, "500 0 2 0 399", cmd::block_ok,
+                                            "500 3 2 0 199", cmd::block_ok, cmd::close_transfer}));
 
     std::string file = read_file(target);
     ASSERT_EQ(file.size(), 128u + default_total);
@@ -120,10 +91,10 @@ TEST_F(save_test, stores_all_four_tables_behind_the_header)
     EXPECT_EQ(u32_at(file, 76), 1928u + chan_bytes);
     EXPECT_EQ(u32_at(file, 80), 200u);
     EXPECT_EQ(file.substr(84, 44), std::string(44, '\xff'));
-    EXPECT_EQ(file.substr(128, sat_bytes), table(sim, "satellites"));
-    EXPECT_EQ(file.substr(928, tp_bytes), table(sim, "transponders"));
-    EXPECT_EQ(file.substr(1928, chan_bytes), table(sim, "channels"));
-    EXPECT_EQ(file.substr(1928 + chan_bytes), table(sim, "favourites"));
+    EXPECT_EQ(file.substr(128, sat_bytes), stored_table(sim, "satellites"));
+    EXPECT_EQ(file.substr(928, tp_bytes), stored_table(sim, "transponders"));
+    EXPECT_EQ(file.substr(1928, chan_bytes), stored_table(sim, "channels"));
+    EXPECT_EQ(file.substr(1928 + chan_bytes), stored_table(sim, "favourites"));
     EXPECT_EQ(list_dir(dir), strings{"senderl.cxf"});
 }
 
@@ -134,15 +105,15 @@ TEST_F(save_test, favourites_are_as_long_as_their_reported_record_size)
     boxsim_process sim({"--fav", "5", "--fav-size", "3"});
     run_result r = save(sim, target);
     EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.out, start_lines(sim, target) + "\nSenderliste speichern " +
-                         progress({sat_bytes, tp_bytes, chan_bytes, 15},
-                                  sat_bytes + tp_bytes + chan_bytes + 15) +
+    EXPECT_EQ(r.out, start_lines(sim, target) + msg::saving +
+                         block_progress({sat_bytes, tp_bytes, chan_bytes, 15},
+                                        sat_bytes + tp_bytes + chan_bytes + 15) +
                          "\n");
     EXPECT_EQ(commands(sim).at(commands(sim).size() - 3), "500 3 2 0 4");
     std::string file = read_file(target);
     ASSERT_EQ(file.size(), 128u + sat_bytes + tp_bytes + chan_bytes + 15);
     EXPECT_EQ(u32_at(file, 80), 5u);
-    EXPECT_EQ(file.substr(u32_at(file, 76)), table(sim, "favourites"));
+    EXPECT_EQ(file.substr(u32_at(file, 76)), stored_table(sim, "favourites"));
 }
 
 TEST_F(save_test, a_box_without_favourites_gives_a_header_without_extension)
@@ -151,17 +122,18 @@ TEST_F(save_test, a_box_without_favourites_gives_a_header_without_extension)
     boxsim_process sim({"--fav", "0", "--tp", "0"});
     run_result r = save(sim, target);
     EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.out, start_lines(sim, target) + "\nSenderliste speichern " +
-                         progress({sat_bytes, 0, chan_bytes}, sat_bytes + chan_bytes) + "\n");
-    EXPECT_EQ(commands(sim), join(opening, {"500 2 2 0 19", "911 0", "500 1 2 0 -1", "911 0",
-                                            "500 0 2 0 399", "911 0", "503 25"}));
+    EXPECT_EQ(r.out, start_lines(sim, target) + msg::saving +
+                         block_progress({sat_bytes, 0, chan_bytes}, sat_bytes + chan_bytes) + "\n");
+    EXPECT_EQ(commands(sim),
+              join(opening, {"500 2 2 0 19", cmd::block_ok, "500 1 2 0 -1", cmd::block_ok,
+                             "500 0 2 0 399", cmd::block_ok, cmd::close_transfer}));
     std::string file = read_file(target);
     ASSERT_EQ(file.size(), 128u + sat_bytes + chan_bytes);
     EXPECT_EQ(u32_at(file, 8), 928u);
     EXPECT_EQ(u32_at(file, 12), 928u);
     EXPECT_EQ(u32_at(file, 20), 0u);
     EXPECT_EQ(file.substr(72, 56), std::string(56, '\xff'));
-    EXPECT_EQ(file.substr(928), table(sim, "channels"));
+    EXPECT_EQ(file.substr(928), stored_table(sim, "channels"));
 }
 
 TEST_F(save_test, a_favourites_query_without_a_usable_answer_means_no_favourites)
@@ -171,13 +143,12 @@ TEST_F(save_test, a_favourites_query_without_a_usable_answer_means_no_favourites
         boxsim_process sim({"--fault", fault});
         run_result r = save(sim, target);
         EXPECT_EQ(r.exit_code, 0);
-        std::string silent =
-            std::string(fault).starts_with("silent") ? "Die Box antwortet nicht!\n" : "";
-        EXPECT_EQ(r.out, start_lines(sim, target) + silent + "\nSenderliste speichern " +
-                             progress({sat_bytes, tp_bytes, chan_bytes},
-                                      sat_bytes + tp_bytes + chan_bytes) +
+        std::string silent = std::string(fault).starts_with("silent") ? msg::silent : "";
+        EXPECT_EQ(r.out, start_lines(sim, target) + silent + msg::saving +
+                             block_progress({sat_bytes, tp_bytes, chan_bytes},
+                                            sat_bytes + tp_bytes + chan_bytes) +
                              "\n");
-        EXPECT_EQ(commands(sim).back(), "503 25");
+        EXPECT_EQ(commands(sim).back(), cmd::close_transfer);
         EXPECT_EQ(commands(sim).at(commands(sim).size() - 3), "500 0 2 0 399");
         std::string file = read_file(target);
         EXPECT_EQ(file.size(), 128u + sat_bytes + tp_bytes + chan_bytes);
@@ -193,19 +164,20 @@ TEST_F(save_test, the_older_layout_has_no_split_and_no_favourites)
     run_result r = save(sim, target);
     EXPECT_EQ(r.exit_code, 0);
     constexpr std::uint32_t old_chan_bytes = 1001 * 52;
-    EXPECT_EQ(r.out, start_lines(sim, target) + "\nSenderliste speichern " +
-                         progress({sat_bytes, tp_bytes, old_chan_bytes},
-                                  sat_bytes + tp_bytes + 1000 * 52) +
+    EXPECT_EQ(r.out, start_lines(sim, target) + msg::saving +
+                         block_progress({sat_bytes, tp_bytes, old_chan_bytes},
+                                        sat_bytes + tp_bytes + 1000 * 52) +
                          "\n");
     EXPECT_EQ(commands(sim),
-              strings({"503 18", "500 2 1", "500 1 1", "500 0 1", "500 2 2 0 19", "911 0",
-                       "500 1 2 0 99", "911 0", "500 0 2 0 1000", "911 0", "503 25"}));
+              strings({cmd::open_transfer, cmd::sat_info, cmd::tp_info, cmd::chan_info,
+                       "500 2 2 0 19", cmd::block_ok, "500 1 2 0 99", cmd::block_ok,
+                       "500 0 2 0 1000", cmd::block_ok, cmd::close_transfer}));
     std::string file = read_file(target);
     ASSERT_EQ(file.size(), 128u + sat_bytes + tp_bytes + old_chan_bytes);
     EXPECT_EQ(u32_at(file, 24), 500u);
     EXPECT_EQ(u32_at(file, 28), 500u);
     EXPECT_EQ(file.substr(72, 56), std::string(56, '\xff'));
-    EXPECT_EQ(file.substr(1928), table(sim, "channels"));
+    EXPECT_EQ(file.substr(1928), stored_table(sim, "channels"));
 }
 
 // A save that fails: the faults of the box, what the program prints after
@@ -217,27 +189,27 @@ struct failure_case {
     strings commands; // after "503 18"
 };
 
-const std::string transfer = "\nSenderliste speichern ";
-const std::string after_sat = transfer + progress({sat_bytes}, default_total);
-const std::string after_tp = transfer + progress({sat_bytes, tp_bytes}, default_total);
-const strings sat_done = join(info_queries, {"500 2 2 0 19", "911 0"});
-const strings tp_done = join(sat_done, {"500 1 2 0 99", "911 0"});
+const std::string& transfer = msg::saving;
+const std::string after_sat = transfer + block_progress({sat_bytes}, default_total);
+const std::string after_tp = transfer + block_progress({sat_bytes, tp_bytes}, default_total);
+const strings sat_done = join(info_queries, {"500 2 2 0 19", cmd::block_ok});
+const strings tp_done = join(sat_done, {"500 1 2 0 99", cmd::block_ok});
 
 const failure_case failure_cases[] = {
-    {"first_info_query_garbled", {"--fault", "garbage,500 2 1"}, "wrong_lined\n", {"500 2 1"}},
+    {"first_info_query_garbled", {"--fault", "garbage,500 2 1"}, msg::wrong_lined, {cmd::sat_info}},
     {"first_info_query_silent",
      {"--fault", "silent,500 2 1"},
-     "Die Box antwortet nicht!\nwrong_lined\n",
-     {"500 2 1"}},
+     msg::silent + msg::wrong_lined,
+     {cmd::sat_info}},
     // The previous answer would scan as this one; a missing answer never does.
     {"channel_info_query_silent",
      {"--fault", "silent,500 0 1"},
-     "Die Box antwortet nicht!\nwrong_line\n",
-     {"500 2 1", "500 1 1", "500 0 1"}},
+     msg::silent + msg::wrong_line,
+     {cmd::sat_info, cmd::tp_info, cmd::chan_info}},
     {"split_query_garbled",
      {"--fault", "garbage,500 0 5"},
-     "wrong_line\n",
-     {"500 2 1", "500 1 1", "500 0 1", "500 0 5"}},
+     msg::wrong_line,
+     {cmd::sat_info, cmd::tp_info, cmd::chan_info, cmd::split_info}},
     // More slots than the channel table (400) holds: the header would
     // describe records that the file cannot hold.
     {"split_more_than_the_channel_table",
@@ -247,11 +219,11 @@ const failure_case failure_cases[] = {
      info_queries},
     {"satellite_request_silent",
      {"--fault", "silent,500 2 2"},
-     transfer + "Die Box antwortet nicht!\nwrong_line\n",
+     transfer + msg::silent + msg::wrong_line,
      join(info_queries, {"500 2 2 0 19"})},
     {"transponder_request_garbled",
      {"--fault", "garbage,500 1 2"},
-     after_sat + "wrong_line\n",
+     after_sat + msg::wrong_line,
      join(sat_done, {"500 1 2 0 99"})},
     // No acknowledgement and no further request after a wrong checksum.
     {"transponder_block_bad_crc",
@@ -260,20 +232,21 @@ const failure_case failure_cases[] = {
      join(sat_done, {"500 1 2 0 99"})},
     {"channel_block_cut_off",
      {"--fault", "blocksilent,500 0 2"},
-     after_tp + "Die Box antwortet nicht!\n",
+     after_tp + msg::silent,
      join(tp_done, {"500 0 2 0 399"})},
     {"satellite_block_too_long",
      {"--fault", "badlen,500 2 2"},
-     transfer + "Blocklaenge falsch\n",
+     transfer + msg::block_length,
      join(info_queries, {"500 2 2 0 19"})},
     {"channel_block_too_long",
      {"--fault", "badlen,500 0 2"},
-     after_tp + "Blocklaenge falsch\n",
+     after_tp + msg::block_length,
      join(tp_done, {"500 0 2 0 399"})},
     {"favourites_block_too_long",
      {"--fault", "badlen,500 3 2"},
-     transfer + progress({sat_bytes, tp_bytes, chan_bytes}, default_total) + "Blocklaenge falsch\n",
-     join(tp_done, {"500 0 2 0 399", "911 0", "500 3 2 0 199"})},
+     transfer + block_progress({sat_bytes, tp_bytes, chan_bytes}, default_total) +
+         msg::block_length,
+     join(tp_done, {"500 0 2 0 399", cmd::block_ok, "500 3 2 0 199"})},
     // Offsets beyond 32 bits cannot go into the header.
     {"tables_too_large_for_the_header",
      {"--fault", "reply,500 1 1,1,500 1 1 100000000 HFFFF"},
@@ -295,7 +268,7 @@ TEST_P(save_failure_test, keeps_the_previous_list_and_closes_the_transfer)
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_EQ(r.out, start_lines(sim, target) + c.tail);
-    EXPECT_EQ(commands(sim), join(join({"503 18"}, c.commands), {"503 25"}));
+    EXPECT_EQ(commands(sim), join(join({cmd::open_transfer}, c.commands), {cmd::close_transfer}));
     EXPECT_EQ(read_file(target), previous);
     EXPECT_EQ(list_dir(dir), strings{"senderl.cxf"});
     // At most one timeout of about a second per case.
@@ -312,16 +285,17 @@ TEST_F(save_test, a_channel_table_beyond_the_slots_keeps_the_described_records_a
     boxsim_process first({"--fault", "reply,500 0 5,1,500 0 5 299 100"});
     run_result r = save(first, target);
     ASSERT_EQ(r.exit_code, 0) << r.out;
-    EXPECT_EQ(r.out, start_lines(first, target) + transfer +
-                         progress({sat_bytes, tp_bytes, chan_bytes, fav_bytes}, default_total) +
-                         "\n");
+    EXPECT_EQ(r.out,
+              start_lines(first, target) + transfer +
+                  block_progress({sat_bytes, tp_bytes, chan_bytes, fav_bytes}, default_total) +
+                  "\n");
     EXPECT_EQ(commands(first).at(commands(first).size() - 5), "500 0 2 0 399");
     const std::string file = read_file(target);
     ASSERT_EQ(file.size(), 128u + sat_bytes + tp_bytes + 399 * 32 + fav_bytes);
     EXPECT_EQ(u32_at(file, 24), 299u);
     EXPECT_EQ(u32_at(file, 28), 100u);
-    const std::string channels = table(first, "channels");
-    const std::string favourites = table(first, "favourites");
+    const std::string channels = stored_table(first, "channels");
+    const std::string favourites = stored_table(first, "favourites");
     EXPECT_EQ(file.substr(128 + sat_bytes + tp_bytes), channels.substr(0, 399 * 32) + favourites);
 
     // Loaded into a second box, its TV slots get the first 299 records, its
@@ -329,10 +303,10 @@ TEST_F(save_test, a_channel_table_beyond_the_slots_keeps_the_described_records_a
     boxsim_process second({"--seed", "9"});
     ASSERT_EQ(run_program({second.device(), "l", target}).exit_code, 0);
     second.stop();
-    const std::string loaded = read_file(second.state_dir() + "/channels.bin");
+    const std::string loaded = stored_table(second, "channels");
     EXPECT_EQ(loaded.substr(0, 299 * 32), channels.substr(0, 299 * 32));
     EXPECT_EQ(loaded.substr(300 * 32, 100 * 32), channels.substr(299 * 32, 100 * 32));
-    EXPECT_EQ(read_file(second.state_dir() + "/favourites.bin"), favourites);
+    EXPECT_EQ(stored_table(second, "favourites"), favourites);
 }
 
 TEST_F(save_test, a_target_that_cannot_be_created_is_named_after_the_satellite_request)
@@ -341,9 +315,8 @@ TEST_F(save_test, a_target_that_cannot_be_created_is_named_after_the_satellite_r
     std::string missing = dir + "/no/such/folder/senderl.cxf";
     run_result r = save(sim, missing);
     EXPECT_EQ(r.exit_code, 2);
-    EXPECT_EQ(r.out,
-              start_lines(sim, missing) + transfer + "failed to open file " + missing + "!\n");
-    EXPECT_EQ(commands(sim), join(opening, {"500 2 2 0 19", "503 25"}));
+    EXPECT_EQ(r.out, start_lines(sim, missing) + transfer + msg::failed_to_open(missing));
+    EXPECT_EQ(commands(sim), join(opening, {"500 2 2 0 19", cmd::close_transfer}));
     EXPECT_TRUE(list_dir(dir).empty());
 }
 
@@ -359,9 +332,9 @@ TEST_F(save_test, a_failed_file_write_fails_the_save_and_leaves_no_temporary_fil
                                "", 30000);
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_EQ(r.out, start_lines(sim, target) + transfer +
-                         progress({4000}, 4000 + tp_bytes + chan_bytes + fav_bytes) +
+                         block_progress({4000}, 4000 + tp_bytes + chan_bytes + fav_bytes) +
                          "Schreibfehler " + target + "!\n");
-    EXPECT_EQ(commands(sim), join(opening, {"500 2 2 0 99", "503 25"}));
+    EXPECT_EQ(commands(sim), join(opening, {"500 2 2 0 99", cmd::close_transfer}));
     EXPECT_EQ(read_file(target), previous);
     EXPECT_EQ(list_dir(dir), strings{"senderl.cxf"});
 }

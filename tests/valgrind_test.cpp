@@ -3,6 +3,8 @@
 // result checked as usual. Skipped where valgrind is not installed, and in
 // the sanitizer build, whose binaries valgrind cannot run.
 #include "support/harness.hpp"
+#include "support/test_data.hpp"
+#include "support/texts.hpp"
 
 #include <gtest/gtest.h>
 #include <string>
@@ -82,7 +84,7 @@ TEST_F(memcheck, firmware_update)
 
     run_result r = run({box.device(), dir + "/image.zova"});
     EXPECT_EQ(r.exit_code, 0) << r.out;
-    EXPECT_NE(r.out.find("neue 2.01 (2030)\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(msg::new_version("2.01 (2030)")), std::string::npos) << r.out;
     expect_clean();
     box.stop();
     EXPECT_EQ(read_file(box.state_dir() + "/image.bin"), image);
@@ -114,10 +116,8 @@ TEST_F(memcheck, channel_list_load)
     EXPECT_EQ(r.exit_code, 0) << r.out;
     expect_clean();
     box.stop();
-    for (const char* table : {"satellites", "transponders", "channels", "favourites"})
-        EXPECT_EQ(read_file(box.state_dir() + "/" + table + ".bin"),
-                  read_file(source.state_dir() + "/" + table + ".bin"))
-            << table;
+    for (const char* table : box_tables)
+        EXPECT_EQ(stored_table(box, table), stored_table(source, table)) << table;
 }
 
 } // namespace

@@ -3,6 +3,8 @@
 // line and the same files, for every job. Each test maps its own COM names,
 // since two tests may run at once in the same wine prefix.
 #include "support/harness.hpp"
+#include "support/test_data.hpp"
+#include "support/texts.hpp"
 
 #include <gtest/gtest.h>
 
@@ -97,10 +99,8 @@ TEST_F(windows_run, a_silent_box_times_out_like_on_linux)
     boxsim_process box({"--fault", "silent,501,*"});
     map_com_port("com6", box.device());
     run_result win = run_windows_program({"com6", "no-such-image.zova"});
-    EXPECT_NE(unix_lines(win.out).find("Die Box antwortet nicht!\nNeuer Versuch.\n"
-                                       "Die Box antwortet nicht!\nNeuer Versuch.\n"
-                                       "Die Box antwortet nicht!\nNeuer Versuch.\n"
-                                       "Es konnte keine Verbindung zur Box hergestellt werden!\n"),
+    const std::string attempt = msg::silent + msg::retry;
+    EXPECT_NE(unix_lines(win.out).find(attempt + attempt + attempt + msg::no_connection),
               std::string::npos);
     EXPECT_EQ(win.exit_code, 2);
 }
@@ -154,12 +154,10 @@ TEST_F(windows_run, load_matches_the_linux_program)
     source.stop();
     win_box.stop();
     lin_box.stop();
-    for (const char* table : {"satellites", "transponders", "channels", "favourites"}) {
-        std::string stored = read_file(source.state_dir() + "/" + table + ".bin");
-        EXPECT_TRUE(same_bytes(read_file(win_box.state_dir() + "/" + table + ".bin"), stored))
-            << table;
-        EXPECT_TRUE(same_bytes(read_file(lin_box.state_dir() + "/" + table + ".bin"), stored))
-            << table;
+    for (const char* table : box_tables) {
+        std::string stored = stored_table(source, table);
+        EXPECT_TRUE(same_bytes(stored_table(win_box, table), stored)) << table;
+        EXPECT_TRUE(same_bytes(stored_table(lin_box, table), stored)) << table;
     }
 }
 
@@ -181,7 +179,7 @@ TEST_F(windows_run, firmware_update_matches_the_linux_program)
     run_result lin = run_program({lin_box.device(), "update.zova"}, "", 60000, lin_dir);
 
     EXPECT_EQ(lin.exit_code, 0) << lin.out;
-    EXPECT_NE(lin.out.find("neue 3.07 w1100\n"), std::string::npos) << lin.out;
+    EXPECT_NE(lin.out.find(msg::new_version("3.07 w1100")), std::string::npos) << lin.out;
     expect_same_run(win, win_box, "com10", lin, lin_box);
     EXPECT_TRUE(same_bytes(read_file(win_box.state_dir() + "/image.bin"), image));
     win_box.stop();
@@ -201,21 +199,21 @@ TEST_F(windows_run, a_port_above_com9_opens_by_its_plain_name_in_any_case)
         run_result win = run_windows_program({name, "no-such-image.zova"});
         std::string out = unix_lines(win.out);
         EXPECT_EQ(out.substr(0, out.find("alte ")),
-                  "Halvoran update 1.04\nParameter: " + name + " no-such-image.zova \n\n")
+                  msg::banner + msg::echo(name, "no-such-image.zova"))
             << name;
-        EXPECT_NE(out.find("\nalte 1.00 (2025-11-03)\n"), std::string::npos) << out;
+        EXPECT_NE(out.find("\n" + msg::old_version), std::string::npos) << out;
         EXPECT_EQ(out.find("nicht oeffnen"), std::string::npos) << out;
     }
-    EXPECT_EQ(box.commands(), (std::vector<std::string>{"501", "501", "501", "501"}));
+    EXPECT_EQ(box.commands(),
+              (std::vector<std::string>{cmd::status, cmd::status, cmd::status, cmd::status}));
 }
 
 TEST_F(windows_run, a_port_that_does_not_exist_is_named_as_typed)
 {
     for (std::string name : {"com29", "COM29:", "\\\\.\\com29"}) {
         run_result win = run_windows_program({name, "s"});
-        EXPECT_EQ(unix_lines(win.out), "Halvoran update 1.04\nParameter: " + name + " s \n\n" +
-                                           "Kann " + name + " nicht oeffnen!\n" +
-                                           "Weiter mit beliebiger Taste!\n");
+        EXPECT_EQ(unix_lines(win.out),
+                  msg::banner + msg::echo(name, "s") + msg::cannot_open(name) + msg::prompt);
         EXPECT_EQ(win.exit_code, 2);
     }
 }

@@ -313,11 +313,11 @@ std::string boxsim_process::transcript() const
     return text;
 }
 
-std::vector<std::string> boxsim_process::commands() const
+std::vector<std::string> transcript_commands(const std::string& transcript)
 {
     // Transcript lines "HH:MM:SS.mmm > command".
     std::vector<std::string> result;
-    std::istringstream in(transcript());
+    std::istringstream in(transcript);
     std::string line;
     while (std::getline(in, line)) {
         auto pos = line.find(" > ");
@@ -327,10 +327,16 @@ std::vector<std::string> boxsim_process::commands() const
     return result;
 }
 
+std::vector<std::string> boxsim_process::commands() const
+{
+    return transcript_commands(transcript());
+}
+
 bool boxsim_process::wait_for_command(const std::string& command) const
 {
     for (int i = 0; i < 500; ++i) {
-        if (read_file(folder_ + "/transcript.txt").find(" > " + command + "\n") != std::string::npos)
+        if (read_file(folder_ + "/transcript.txt").find(" > " + command + "\n") !=
+            std::string::npos)
             return true;
         usleep(10000);
     }

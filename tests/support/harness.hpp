@@ -81,6 +81,9 @@ class boxsim_process {
     std::string folder_, state_, device_;
 };
 
+// The command lines in a simulator transcript, in order.
+std::vector<std::string> transcript_commands(const std::string& transcript);
+
 // A pseudo-terminal pair in raw mode for in-process tests: the program's
 // side opens slave_path with open_serial, the test plays the box on master.
 struct pty_pair {

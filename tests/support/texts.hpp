@@ -1,0 +1,83 @@
+// The exact bytes of what the program prints and of the commands it sends,
+// spelled out once for every test. The tests compare against these and never
+// against the program's own strings, so that a changed message shows up as a
+// failing test.
+#pragma once
+
+#include <string>
+
+namespace msg {
+
+inline const std::string banner = "Halvoran update 1.04\n";
+inline const std::string prompt = "Weiter mit beliebiger Taste!\n";
+inline const std::string silent = "Die Box antwortet nicht!\n";
+inline const std::string retry = "Neuer Versuch.\n";
+inline const std::string no_connection = "Es konnte keine Verbindung zur Box hergestellt werden!\n";
+inline const std::string unwritable = "async_io failed\n";
+inline const std::string com_error = "\ncom error\n";
+inline const std::string wrong_line = "wrong_line\n";
+inline const std::string wrong_lined = "wrong_lined\n";
+inline const std::string block_length = "Blocklaenge falsch\n";
+inline const std::string crc_error = "crc fehler\n";
+inline const std::string store_error = "speicher fehler\n";
+inline const std::string saving = "\nSenderliste speichern ";
+inline const std::string loading = "Senderliste auf die Box laden \n";
+inline const std::string no_fav = "FAV-Len        =    0\n";
+inline const std::string streaming = "Daten werden gesendet: ";
+inline const std::string please_wait = "Bitte warten!\n";
+inline const std::string not_an_image = "Keine Halvoran Datei!\n";
+// The percentage display at its end.
+inline const std::string all_done = "100%\b\b\b\b";
+
+// The simulator's default system as the connection check prints it.
+inline const std::string old_version = "alte 1.00 (2025-11-03)\n";
+// The info text of the lists the tests build (stamped 2026-01-02 03:04),
+// and the line the load prints for it.
+inline const std::string list_info = "velto update 1.02 2026-01-02 03:04  ";
+inline const std::string info_line = "Infotext: " + list_info + "\n";
+
+// The argument echo: port and job, a space after the second argument when
+// there is no third.
+inline std::string echo(const std::string& port, const std::string& second,
+                        const std::string& third = "")
+{
+    return "Parameter: " + port + " " + second + " " + third + "\n\n";
+}
+// The new system's version after a firmware update.
+inline std::string new_version(const std::string& version) { return "neue " + version + "\n"; }
+inline std::string cannot_open(const std::string& port)
+{
+    return "Kann " + port + " nicht oeffnen!\n";
+}
+inline std::string failed_to_open(const std::string& path)
+{
+    return "failed to open file " + path + "!\n";
+}
+inline std::string wrong_format(const std::string& path)
+{
+    return "Datei '" + path + "' hat nicht das richtige Format\n";
+}
+inline std::string info_too_long(const std::string& path)
+{
+    return "Datei '" + path + "' hat einen zu langen Infotext\n";
+}
+
+} // namespace msg
+
+namespace cmd {
+
+inline const std::string status = "501";
+inline const std::string open_transfer = "503 18";
+inline const std::string close_transfer = "503 25";
+inline const std::string loader = "902";
+inline const std::string restart = "030";
+inline const std::string block_ok = "911 0";
+// The info queries of the four tables and the channel split.
+inline const std::string sat_info = "500 2 1";
+inline const std::string tp_info = "500 1 1";
+inline const std::string chan_info = "500 0 1";
+inline const std::string split_info = "500 0 5";
+inline const std::string fav_info = "500 3 1";
+inline const std::string store = "500 0 4 1";
+
+} // namespace cmd
