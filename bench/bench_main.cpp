@@ -8,8 +8,12 @@
 // allocations it makes once main() runs. Results go to a folder as a markdown report, a CSV
 // of every run and data files for the plot; each target is judged PASS or FAIL.
 //
+// With the trace (HALVORAN_TRACE) it runs the three jobs again, traced and untraced one after
+// the other, and writes their wall times, CPU times and allocation counts to trace.md;
+// --trace-only runs that part alone.
+//
 // usage: halvoran_bench --program PATH --boxsim PATH --out DIR [--work DIR]
-//                       [--alloc-lib PATH] [--baud N] [--quick]
+//                       [--alloc-lib PATH] [--baud N] [--quick] [--trace-only]
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -73,6 +77,7 @@ struct options {
     std::string alloc_lib;
     unsigned baud = 115200;
     bool quick = false;
+    bool trace_only = false;
 };
 
 struct run_result {
@@ -282,7 +287,7 @@ class simulator {
 std::optional<run_result> try_job(const options& o, const fs::path& work,
                                   const std::vector<std::string>& sim_args,
                                   const std::vector<std::string>& job_args, bool count_allocations,
-                                  std::string& failure)
+                                  const std::string& trace, std::string& failure)
 {
     const bool paced = std::find(sim_args.begin(), sim_args.end(), "--baud") != sim_args.end();
     simulator sim(o, work, sim_args, paced);
@@ -307,6 +312,10 @@ std::optional<run_result> try_job(const options& o, const fs::path& work,
         dup2(out, STDERR_FILENO);
         if (paced)
             share_cpu_0();
+        if (!trace.empty())
+            setenv("HALVORAN_TRACE", trace.c_str(), 1);
+        else
+            unsetenv("HALVORAN_TRACE");
         if (count_allocations) {
             setenv("LD_PRELOAD", o.alloc_lib.c_str(), 1);
             setenv("HALVORAN_ALLOC_LOG", alloc_path.c_str(), 1);
@@ -373,12 +382,15 @@ std::optional<run_result> try_job(const options& o, const fs::path& work,
 // A job that must succeed. A paced job gets a second try (counted in `attempts`): the
 // simulator may still have let the program run too far ahead of the line, see share_cpu_0().
 run_result run_job(const options& o, const fs::path& work, const std::vector<std::string>& sim_args,
-                   const std::vector<std::string>& job_args, bool count_allocations = false)
+                   const std::vector<std::string>& job_args, bool count_allocations = false,
+                   const std::string& trace = "")
 {
     const bool paced = std::find(sim_args.begin(), sim_args.end(), "--baud") != sim_args.end();
     std::string failure;
     for (int attempt = 1; attempt <= (paced ? 2 : 1); ++attempt) {
-        if (auto r = try_job(o, work, sim_args, job_args, count_allocations, failure)) {
+        if (trace.size())
+            fs::remove(trace); // one run's trace only
+        if (auto r = try_job(o, work, sim_args, job_args, count_allocations, trace, failure)) {
             r->attempts = attempt;
             return *r;
         }
@@ -514,6 +526,110 @@ struct csv_writer {
     }
 };
 
+// The trace's cost: each job on the paced line untraced and traced, one right after the
+// other against a fresh simulator; the CPU time of saves on the unpaced line (median of
+// three each way); the heap allocations of traced runs. Writes trace.md; true when every
+// traced job stays within its limit and allocates nothing.
+bool trace_section(const options& o, const fs::path& work, const fs::path& out)
+{
+    const std::string baud = std::to_string(o.baud);
+    std::vector<std::string> paced_box = {"--baud", baud};
+    paced_box.insert(paced_box.end(), full_box.begin(), full_box.end());
+    const fs::path trace = work / "trace.txt";
+    const fs::path image = work / "image_256k.zova";
+    make_image(image, 256 * kib);
+    const fs::path list = work / "list_trace.cxf";
+    fs::remove(list);
+    const double fw_pauses = check_pause + boot_pause + loader_quiet + boot_delay_ms / 1000.0;
+    const double table_pauses = check_pause + table_pause;
+    struct job {
+        std::string name;
+        std::vector<std::string> args;
+        double pauses;
+    };
+    const std::vector<job> jobs = {{"firmware 256 KiB", {image.string()}, fw_pauses},
+                                   {"save", {"s", list.string()}, table_pauses},
+                                   {"load", {"l", list.string()}, table_pauses}};
+    bool pass = true;
+    std::ostringstream report;
+    report << "# halvoranupdate benchmark: the trace (HALVORAN_TRACE)\n\n"
+           << machine_text() << "- line: " << baud << " baud, 8N1\n\n"
+           << "## Jobs on the paced line, untraced and traced\n\n"
+           << "Full box, as in results.md; each job runs untraced, then traced, each against a "
+              "fresh simulator. Limit = bytes on the line x 10 / baud + the pauses (see "
+              "results.md). Target: the traced run within "
+           << fixed(max_ratio, 2)
+           << " of its limit.\n\n| job | untraced wall s | untraced wall / limit | traced wall s "
+              "| traced wall / limit | traced - untraced s | trace file bytes | trace lines | "
+              "target |\n|---|---:|---:|---:|---:|---:|---:|---:|---|\n";
+    for (const job& j : jobs) {
+        say("trace, paced line: " + j.name + " untraced, traced\n");
+        run_result plain = run_job(o, work, paced_box, j.args);
+        run_result traced = run_job(o, work, paced_box, j.args, false, trace.string());
+        const std::string text = read_text(trace);
+        const double plain_limit = line_seconds(plain.line_bytes(), o.baud) + j.pauses;
+        const double traced_limit = line_seconds(traced.line_bytes(), o.baud) + j.pauses;
+        const bool ok = traced.wall / traced_limit <= max_ratio;
+        pass = pass && ok;
+        report << "| " << j.name << " | " << fixed(plain.wall, 3) << " | "
+               << fixed(plain.wall / plain_limit, 4) << " | " << fixed(traced.wall, 3) << " | "
+               << fixed(traced.wall / traced_limit, 4) << " | "
+               << fixed(traced.wall - plain.wall, 3) << " | " << text.size() << " | "
+               << std::count(text.begin(), text.end(), '\n') << " | " << verdict(ok) << " |\n";
+    }
+
+    say("trace, unpaced line: save x3 untraced, x3 traced\n");
+    std::vector<double> plain_cpu, traced_cpu, plain_wall, traced_wall;
+    for (int i = 0; i < 3; ++i) {
+        run_result p = run_job(o, work, full_box, {"s", list.string()});
+        run_result t = run_job(o, work, full_box, {"s", list.string()}, false, trace.string());
+        plain_cpu.push_back(p.cpu());
+        traced_cpu.push_back(t.cpu());
+        plain_wall.push_back(p.wall);
+        traced_wall.push_back(t.wall);
+    }
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v[1];
+    };
+    report << "\n## Save on the unpaced line (median of 3)\n\n| run | wall s | CPU s |\n"
+              "|---|---:|---:|\n| untraced | "
+           << fixed(median(plain_wall), 3) << " | " << fixed(median(plain_cpu), 3)
+           << " |\n| traced | " << fixed(median(traced_wall), 3) << " | "
+           << fixed(median(traced_cpu), 3) << " |\n";
+
+    report << "\n## Heap allocations after main() started, traced\n\n";
+    if (o.alloc_lib.empty()) {
+        report << "Not measured (no --alloc-lib).\n";
+    } else {
+        say("trace, allocation count: firmware 256 KiB, save, load\n");
+        report << "| job | allocations untraced | allocations traced | target (= "
+               << max_allocations << ") |\n|---|---:|---:|---|\n";
+        std::string sites;
+        for (const job& j : jobs) {
+            alloc_result plain =
+                parse_allocations(o, run_job(o, work, full_box, j.args, true).alloc_report);
+            alloc_result traced = parse_allocations(
+                o, run_job(o, work, full_box, j.args, true, trace.string()).alloc_report);
+            const bool ok = traced.after_main <= max_allocations;
+            pass = pass && ok;
+            report << "| " << j.name << " | " << plain.after_main << " | " << traced.after_main
+                   << " | " << verdict(ok) << " |\n";
+            if (!traced.sites.empty())
+                sites += "- " + j.name + ":\n" + traced.sites;
+        }
+        if (!sites.empty())
+            report << "\nWhere they come from:\n\n" << sites;
+    }
+    report << "\n## Verdict\n\n" << (pass ? "All targets met: PASS\n" : "Targets missed: FAIL\n");
+    fs::remove(image);
+    fs::remove(list);
+    fs::remove(trace);
+    write_text(out / "trace.md", report.str());
+    std::cout << report.str();
+    return pass;
+}
+
 options parse(int argc, char** argv)
 {
     options o;
@@ -538,10 +654,12 @@ options parse(int argc, char** argv)
             o.baud = static_cast<unsigned>(std::stoul(value()));
         else if (a == "--quick")
             o.quick = true;
+        else if (a == "--trace-only")
+            o.trace_only = true;
         else
             die("unknown option " + a +
                 "\nusage: halvoran_bench --program PATH --boxsim PATH --out DIR [--work DIR] "
-                "[--alloc-lib PATH] [--baud N] [--quick]");
+                "[--alloc-lib PATH] [--baud N] [--quick] [--trace-only]");
     }
     if (o.program.empty() || o.boxsim.empty() || o.out.empty())
         die("--program, --boxsim and --out are required");
@@ -565,6 +683,8 @@ int main(int argc, char** argv)
         return a;
     };
     const double line_per_mib = line_seconds(mib, o.baud);
+    if (o.trace_only)
+        return trace_section(o, work, out) ? 0 : 1;
 
     std::ostringstream report;
     csv_writer csv;
@@ -771,5 +891,6 @@ int main(int argc, char** argv)
     write_text(out / "results.md", report.str());
     write_text(out / "runs.csv", csv.text.str());
     std::cout << report.str();
+    all_pass = trace_section(o, work, out) && all_pass;
     return all_pass ? 0 : 1;
 }

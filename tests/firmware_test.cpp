@@ -10,6 +10,7 @@
 #include "support/pty_line.hpp"
 #include "support/test_data.hpp"
 #include "support/texts.hpp"
+#include "support/trace_support.hpp"
 
 #include <algorithm>
 #include <csignal>
@@ -632,6 +633,59 @@ TEST_F(firmware_sim_test, a_loader_that_never_answers_ends_with_the_prompt_and_t
     EXPECT_EQ(r.out.find("Daten werden gesendet"), std::string::npos);
     EXPECT_EQ(box.commands(), (std::vector<std::string>{cmd::status, cmd::loader, cmd::loader}));
     EXPECT_FALSE(file_exists(box.state_dir() + "/image.bin"));
+}
+
+// The trace of an update: the transcript's commands and answers, the image
+// by its length, the boot profile and the pause after the new version.
+TEST_F(firmware_sim_test, the_trace_holds_the_exchange_of_the_transcript_and_the_image_length)
+{
+    std::string image = make_image(5 * 256 + 33, "2.18 b4800");
+    std::string name = image_file("update.zova", image);
+    boxsim_process box;
+    const std::string trace = dir + "/trace.txt";
+    run_result r = run_traced(trace, {box.device(), name}, "", 60000, dir);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "Halvoran update 1.04\nParameter: " + box.device() + " " + name +
+                         " \n\nalte 1.00 (2025-11-03)\nDaten werden gesendet: " +
+                         image_progress(image.size()) + "Bitte warten!\nneue 2.18 b4800\n");
+
+    const std::string text = read_file(trace);
+    EXPECT_TRUE(trace_well_formed(text));
+    EXPECT_EQ(trace_exchange(text), transcript_exchange(box.transcript()));
+    EXPECT_EQ(trace_exchange(text), (std::vector<std::string>{"> 501", "< 999 OS 1.00 (2025-11-03)",
+                                                              "> 902", "< 998 LOADER", "< 998 OK",
+                                                              "> 030", "< 999 OS 2.18 b4800"}));
+    EXPECT_EQ(trace_events(text, "block"),
+              std::vector<std::string>{"block image sent length 1313"});
+    EXPECT_EQ(trace_events(text, "profile boot"),
+              std::vector<std::string>{"profile boot total 20000 gap 50"});
+    EXPECT_EQ(trace_events(text, "pause 4000"), std::vector<std::string>{"pause 4000 ms"});
+    EXPECT_EQ(trace_events(text, "file"), std::vector<std::string>{"file image opened " + name});
+    EXPECT_EQ(trace_events(text, "exit"), std::vector<std::string>{"exit 0"});
+}
+
+// A failure in the trace: each read that ran out of time, with its profile.
+TEST_F(firmware_sim_test, the_trace_of_a_silent_loader_shows_each_time_out_with_its_profile)
+{
+    std::string name = image_file("update.zova", make_image(700, "2.18 b4800"));
+    boxsim_process box({"--fault", "silent,902,*"});
+    const std::string trace = dir + "/trace.txt";
+    run_result r = run_traced(trace, {box.device(), name}, "", 60000, dir);
+    EXPECT_EQ(r.exit_code, 2);
+    const std::string text = read_file(trace);
+    EXPECT_TRUE(trace_well_formed(text));
+    EXPECT_EQ(trace_exchange(text), transcript_exchange(box.transcript()));
+    std::vector<std::string> timeouts = trace_events(text, "timeout");
+    ASSERT_EQ(timeouts.size(), 2u) << text;
+    for (const std::string& t : timeouts) {
+        // "timeout response line after +<ms> profile command total 1000 gap 50"
+        EXPECT_EQ(t.rfind("timeout response line after +", 0), 0u) << t;
+        EXPECT_EQ(t.substr(t.find(" profile ")), " profile command total 1000 gap 50") << t;
+        long waited = std::stol(t.substr(t.find('+') + 1));
+        EXPECT_GE(waited, 1000) << t;
+        EXPECT_LT(waited, 1500) << t;
+    }
+    EXPECT_EQ(trace_events(text, "exit"), std::vector<std::string>{"exit 2"});
 }
 
 // The Windows program under wine: the image read through the Win32 file

@@ -2,6 +2,7 @@
 // connection check against the box simulator.
 #include "support/harness.hpp"
 #include "support/texts.hpp"
+#include "support/trace_support.hpp"
 
 #include <csignal>
 #include <gtest/gtest.h>
@@ -64,6 +65,23 @@ TEST(command_line, the_interrupt_ends_the_run_with_status_1_and_sends_nothing_mo
     EXPECT_EQ(r.out.find(msg::prompt), std::string::npos);
     usleep(100000);
     EXPECT_EQ(sim.commands(), std::vector<std::string>{cmd::status});
+}
+
+// The interrupt handler closes the trace with the exit status too.
+TEST(command_line, the_trace_of_an_interrupted_run_ends_with_status_1)
+{
+    boxsim_process sim({"--fault", "silent,501,*"});
+    const std::string trace = temp_dir() + "/trace.txt";
+    setenv("HALVORAN_TRACE", trace.c_str(), 1);
+    background_run run({HALVORAN_BIN, sim.device(), "s"});
+    unsetenv("HALVORAN_TRACE");
+    sim.wait_for_command("501");
+    run.signal(SIGINT);
+    EXPECT_EQ(run.wait(5000).exit_code, 1);
+    const std::string text = read_file(trace);
+    EXPECT_TRUE(trace_well_formed(text));
+    EXPECT_EQ(trace_exchange(text), std::vector<std::string>{"> 501"});
+    EXPECT_EQ(text.substr(text.rfind(' ', text.size() - 4)), " exit 1\n");
 }
 
 TEST(connection_check, a_box_that_answers_prints_its_version)

@@ -5,6 +5,7 @@
 #include "support/harness.hpp"
 #include "support/test_data.hpp"
 #include "support/texts.hpp"
+#include "support/trace_support.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -334,6 +335,40 @@ TEST(round_trip, a_list_saved_from_one_box_and_loaded_into_another_is_the_same_l
     second.stop();
     for (const char* table : box_tables)
         EXPECT_EQ(stored_table(first, table), stored_table(second, table)) << table;
+}
+
+// The trace of a load: the transcript's commands and answers, each block
+// announced with its checksum and sent, the list file named.
+TEST_F(load, the_trace_holds_the_exchange_of_the_transcript_and_every_block)
+{
+    boxsim_process box({"--seed", "3"});
+    list_on_disk f = write_list({}, dir);
+    const std::string trace = temp_dir() + "/trace.txt";
+    run_result r = run_traced(trace, {box.device(), "l", f.path});
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(without_progress(job_output(r)), msg::loading + msg::info_line);
+
+    const std::string text = read_file(trace);
+    EXPECT_TRUE(trace_well_formed(text));
+    std::vector<std::string> expected = transcript_exchange(box.transcript());
+    // The answer to "503 18" is purged unread after the pause.
+    auto unread = std::find(expected.begin(), expected.end(), "< 503 OK");
+    ASSERT_NE(unread, expected.end());
+    expected.erase(unread);
+    EXPECT_EQ(trace_exchange(text), expected);
+
+    std::vector<std::string> blocks;
+    for (const std::string* block : {&f.sat, &f.tp, &f.tv, &f.radio, &f.fav}) {
+        char crc[16];
+        std::snprintf(crc, sizeof crc, "%08X", crc_of_string(*block));
+        blocks.push_back("block announced length " + std::to_string(block->size()) + " crc " + crc +
+                         " computed " + crc + " ok");
+        blocks.push_back("block sent length " + std::to_string(block->size()));
+    }
+    EXPECT_EQ(trace_events(text, "block"), blocks);
+    EXPECT_EQ(trace_events(text, "file"), std::vector<std::string>{"file list opened " + f.path});
+    EXPECT_EQ(trace_events(text, "exit"), std::vector<std::string>{"exit 0"});
+    EXPECT_LT(text.size(), 4000u);
 }
 
 } // namespace

@@ -5,6 +5,9 @@
 #include "support/harness.hpp"
 #include "support/test_data.hpp"
 #include "support/texts.hpp"
+#include "support/trace_support.hpp"
+
+#include <algorithm>
 
 #include <cstdint>
 #include <cstdio>
@@ -336,6 +339,64 @@ TEST_F(save_test, a_failed_file_write_fails_the_save_and_leaves_no_temporary_fil
                          "Schreibfehler " + target + "!\n");
     EXPECT_EQ(commands(sim), join(opening, {"500 2 2 0 99", cmd::close_transfer}));
     EXPECT_EQ(read_file(target), previous);
+    EXPECT_EQ(list_dir(dir), strings{"senderl.cxf"});
+}
+
+// The trace: the console stays as it is, the commands and answers are
+// exactly those the box saw, every block is listed with its checksums but
+// none of its bytes.
+TEST_F(save_test, the_trace_holds_the_exchange_of_the_transcript_and_no_list_data)
+{
+    boxsim_process sim;
+    const std::string trace = temp_dir() + "/trace.txt";
+    run_result r = run_traced(trace, {sim.device(), "s", target}, "", 30000);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out,
+              start_lines(sim, target) + "\nSenderliste speichern " +
+                  block_progress({sat_bytes, tp_bytes, chan_bytes, fav_bytes}, default_total) +
+                  "\n");
+
+    const std::string text = read_file(trace);
+    EXPECT_TRUE(trace_well_formed(text));
+    strings expected = transcript_exchange(sim.transcript());
+    // The answer to "503 18" is purged unread after the pause.
+    auto unread = std::find(expected.begin(), expected.end(), "< 503 OK");
+    ASSERT_NE(unread, expected.end());
+    expected.erase(unread);
+    EXPECT_EQ(trace_exchange(text), expected);
+    EXPECT_EQ(trace_events(text, "purge"),
+              (strings{"purge 0 bytes waiting", "purge 7 bytes waiting"}));
+    EXPECT_EQ(trace_events(text, "pause"), (strings{"pause 200 ms", "pause 1000 ms"}));
+
+    strings blocks = trace_events(text, "block");
+    ASSERT_EQ(blocks.size(), 4u);
+    EXPECT_EQ(blocks[0].rfind("block received length 800 crc ", 0), 0u) << blocks[0];
+    for (const std::string& b : blocks)
+        EXPECT_EQ(b.substr(b.size() - 3), " ok") << b;
+    strings files = trace_events(text, "file");
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(files[0].rfind("file created " + target + ".", 0), 0u) << files[0];
+    EXPECT_EQ(files[1], "file committed " + target);
+    EXPECT_EQ(trace_events(text, "exit"), strings{"exit 0"});
+    // The tables are 15 000 bytes; the trace has no room for them.
+    EXPECT_LT(text.size(), 4000u);
+}
+
+// A trace file that cannot be opened: one line after the banner, and the
+// job runs as without the trace.
+TEST_F(save_test, a_trace_file_that_cannot_be_opened_is_reported_and_the_save_completes)
+{
+    boxsim_process sim;
+    const std::string trace = dir + "/no/such/folder/trace.txt";
+    run_result r = run_traced(trace, {sim.device(), "s", target}, "", 30000);
+    EXPECT_EQ(r.exit_code, 0);
+    std::string expected =
+        start_lines(sim, target) + "\nSenderliste speichern " +
+        block_progress({sat_bytes, tp_bytes, chan_bytes, fav_bytes}, default_total) + "\n";
+    expected.insert(expected.find('\n') + 1,
+                    "Trace-Datei " + trace + " kann nicht geoeffnet werden!\n");
+    EXPECT_EQ(r.out, expected);
+    EXPECT_EQ(read_file(target).size(), 128u + default_total);
     EXPECT_EQ(list_dir(dir), strings{"senderl.cxf"});
 }
 

@@ -2,6 +2,7 @@
 
 #include "common/globals.hpp"
 #include "common/texts.hpp"
+#include "common/trace.hpp"
 #include "link/protocol.hpp"
 #include "link/serial.hpp"
 
@@ -28,6 +29,7 @@ receive_result get_data_buffer(std::uint32_t length, file_t file, std::uint32_t*
 {
     unsigned char lead = 0;
     if (!async_read(&lead, 1)) {
+        trace_timeout("block");
         std::printf(msg::box_silent);
         return receive_result::box_silent;
     }
@@ -46,6 +48,7 @@ receive_result get_data_buffer(std::uint32_t length, file_t file, std::uint32_t*
         for (std::uint32_t i = 0; i < chunk;) {
             int got = read_available(&buffer[i], static_cast<int>(chunk - i));
             if (got <= 0) {
+                trace_timeout("block");
                 std::printf(msg::box_silent);
                 return receive_result::box_silent;
             }
@@ -81,6 +84,7 @@ int send_data_header(std::uint64_t offset, std::uint32_t length, file_t file, st
         remaining -= chunk;
     }
 
+    trace_block_crc("announced", length, value, value);
     char command[40];
     std::snprintf(command, sizeof command, cmd::block_announce, static_cast<unsigned long>(length),
                   static_cast<unsigned long>(value));
@@ -139,5 +143,6 @@ int send_data_buffer(std::uint64_t offset, std::uint32_t length, file_t file, st
         display_pro();
         remaining -= chunk;
     } while (remaining > 0);
+    trace_block("sent", length);
     return 1;
 }

@@ -14,6 +14,7 @@
 #include "common/globals.hpp"
 #include "common/os.hpp"
 #include "common/texts.hpp"
+#include "common/trace.hpp"
 #include "link/protocol.hpp"
 #include "link/scan.hpp"
 
@@ -98,6 +99,7 @@ int load(const char* path, file_t* file)
         std::printf(msg::cannot_open_file, path);
         return 0;
     }
+    trace_file("list opened", path);
     cxf_header h{};
     if (!read_file_header(*file, path, &h))
         return 0;

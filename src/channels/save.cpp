@@ -13,6 +13,7 @@
 #include "common/globals.hpp"
 #include "common/os.hpp"
 #include "common/texts.hpp"
+#include "common/trace.hpp"
 #include "link/scan.hpp"
 
 #include <cstdint>
@@ -63,6 +64,7 @@ int receive_block(file_t file, const char* path, std::uint32_t length, std::uint
         std::printf(msg::write_error, path);
         return 0;
     }
+    trace_block_crc("received", length, crc, received);
     if (received != crc)
         return 0;
     // An acknowledgement that did not go out leaves the box without one;

@@ -1,6 +1,7 @@
 // The temporary file of a save, shared by the two backends: its name, and
 // the record of the pending file that the interrupt handler removes.
 #include "common/os.hpp"
+#include "common/trace.hpp"
 
 #include <csignal>
 #include <cstdio>
@@ -29,8 +30,10 @@ file_t file_create_temp(const char* target, char* tmp_path, std::size_t tmp_capa
         pending_temp_set = 1;
         bool exists = false;
         file_t f = os_backend::create_new(tmp_path, &exists);
-        if (f != no_file)
+        if (f != no_file) {
+            trace_file("created", tmp_path);
             return f;
+        }
         pending_temp_set = 0;
         if (!exists)
             return no_file;
@@ -45,6 +48,7 @@ int file_commit(file_t f, const char* tmp_path, const char* target)
         ok = os_backend::replace(tmp_path, target);
     if (!ok)
         os_backend::remove(tmp_path);
+    trace_file(ok ? "committed" : "not committed, removed", ok ? target : tmp_path);
     pending_temp_set = 0;
     return ok;
 }
@@ -53,6 +57,7 @@ void file_discard(file_t f, const char* tmp_path)
 {
     file_close(f);
     os_backend::remove(tmp_path);
+    trace_file("discarded", tmp_path);
     pending_temp_set = 0;
 }
 

@@ -1,5 +1,6 @@
 // POSIX backend of the operating-system services.
 #include "common/os.hpp"
+#include "common/trace.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -31,8 +32,10 @@ local_time get_local_time()
 file_t file_open_read(const char* path)
 {
     int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        (void)trace_os_error("open");
         return no_file;
+    }
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
@@ -46,6 +49,8 @@ unsigned long os_backend::process_id() { return static_cast<unsigned long>(getpi
 file_t os_backend::create_new(const char* path, bool* exists)
 {
     int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0)
+        (void)trace_os_error("open");
     *exists = fd < 0 && errno == EEXIST;
     return fd >= 0 ? fd : no_file;
 }
@@ -58,7 +63,9 @@ int file_read(file_t f, void* buffer, std::uint32_t n)
         ssize_t r = read(to_fd(f), p + done, n - done);
         if (r < 0 && errno == EINTR)
             continue;
-        if (r <= 0)
+        if (r < 0)
+            return trace_os_error("read");
+        if (r == 0)
             return 0;
         done += static_cast<std::uint32_t>(r);
     }
@@ -73,7 +80,9 @@ int file_write(file_t f, const void* data, std::uint32_t n)
         ssize_t r = write(to_fd(f), p + done, n - done);
         if (r < 0 && errno == EINTR)
             continue;
-        if (r <= 0)
+        if (r < 0)
+            return trace_os_error("write");
+        if (r == 0)
             return 0;
         done += static_cast<std::uint32_t>(r);
     }
@@ -102,11 +111,14 @@ void file_close(file_t f)
 
 int os_backend::flush_close(file_t f)
 {
-    int ok = fsync(to_fd(f)) == 0;
-    ok = (close(to_fd(f)) == 0) && ok;
+    int ok = fsync(to_fd(f)) == 0 ? 1 : trace_os_error("fsync");
+    ok = (close(to_fd(f)) == 0 || trace_os_error("close")) && ok;
     return ok ? 1 : 0;
 }
 
-int os_backend::replace(const char* from, const char* to) { return rename(from, to) == 0 ? 1 : 0; }
+int os_backend::replace(const char* from, const char* to)
+{
+    return rename(from, to) == 0 ? 1 : trace_os_error("rename");
+}
 
 void os_backend::remove(const char* path) { (void)unlink(path); }

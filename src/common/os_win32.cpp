@@ -1,5 +1,6 @@
 // Win32 backend of the operating-system services.
 #include "common/os.hpp"
+#include "common/trace.hpp"
 
 #include <windows.h>
 
@@ -26,6 +27,8 @@ file_t file_open_read(const char* path)
 {
     HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        (void)trace_os_error("CreateFileA");
     return from_handle(h);
 }
 
@@ -36,6 +39,8 @@ file_t os_backend::create_new(const char* path, bool* exists)
     // Exclusive (no sharing) and new: nobody else writes into it.
     HANDLE h =
         CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        (void)trace_os_error("CreateFileA");
     *exists = h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS;
     return from_handle(h);
 }
@@ -46,7 +51,9 @@ int file_read(file_t f, void* buffer, std::uint32_t n)
     std::uint32_t done = 0;
     while (done < n) {
         DWORD got = 0;
-        if (!ReadFile(to_handle(f), p + done, n - done, &got, nullptr) || got == 0)
+        if (!ReadFile(to_handle(f), p + done, n - done, &got, nullptr))
+            return trace_os_error("ReadFile");
+        if (got == 0)
             return 0;
         done += got;
     }
@@ -59,7 +66,9 @@ int file_write(file_t f, const void* data, std::uint32_t n)
     std::uint32_t done = 0;
     while (done < n) {
         DWORD put = 0;
-        if (!WriteFile(to_handle(f), p + done, n - done, &put, nullptr) || put == 0)
+        if (!WriteFile(to_handle(f), p + done, n - done, &put, nullptr))
+            return trace_os_error("WriteFile");
+        if (put == 0)
             return 0;
         done += put;
     }
@@ -90,14 +99,16 @@ void file_close(file_t f)
 
 int os_backend::flush_close(file_t f)
 {
-    BOOL ok = FlushFileBuffers(to_handle(f));
-    ok = CloseHandle(to_handle(f)) && ok;
+    BOOL ok = FlushFileBuffers(to_handle(f)) || trace_os_error("FlushFileBuffers");
+    ok = (CloseHandle(to_handle(f)) || trace_os_error("CloseHandle")) && ok;
     return ok ? 1 : 0;
 }
 
 int os_backend::replace(const char* from, const char* to)
 {
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 1 : 0;
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+               ? 1
+               : trace_os_error("MoveFileExA");
 }
 
 void os_backend::remove(const char* path) { (void)DeleteFileA(path); }

@@ -23,6 +23,9 @@ inline constexpr char usage[] =
 inline constexpr char parameters[] = "Parameter: %s %s %s\n\n";
 inline constexpr char cannot_open_port[] = "Kann %s nicht oeffnen!\n";
 inline constexpr char key_prompt[] = "Weiter mit beliebiger Taste!\n";
+// HALVORAN_TRACE names a file that cannot be opened: the run goes on
+// without a trace.
+inline constexpr char trace_unavailable[] = "Trace-Datei %s kann nicht geoeffnet werden!\n";
 
 // The line and the connection check.
 inline constexpr char box_silent[] = "Die Box antwortet nicht!\n";

@@ -3,6 +3,7 @@
 #include "common/globals.hpp"
 #include "common/os.hpp"
 #include "common/texts.hpp"
+#include "common/trace.hpp"
 #include "link/protocol.hpp"
 #include "link/scan.hpp"
 #include "link/serial.hpp"
@@ -45,6 +46,7 @@ int firmware_update(const char* path)
         std::printf(msg::cannot_open_file, path);
         return 1;
     }
+    trace_file("image opened", path);
 
     // Zero-filled first: a file shorter than the header leaves zeros where
     // its missing bytes would be, and the check below then fails.
@@ -116,6 +118,7 @@ int firmware_update(const char* path)
         display_pro();
         std::printf("\n");
     }
+    trace_block("image sent", size);
     file_close(file);
     return 0;
 }

@@ -6,6 +6,7 @@
 #include "channels/channel_list.hpp"
 #include "common/os.hpp"
 #include "common/texts.hpp"
+#include "common/trace.hpp"
 #include "firmware/firmware.hpp"
 #include "front/console.hpp"
 #include "link/protocol.hpp"
@@ -38,6 +39,7 @@ extern "C" void sigfunc(int sig)
     // file of a save, end at once. Nothing is sent to the box.
     console_restore();
     remove_pending_temp();
+    (void)trace_exit(exit_interrupted);
     std::_Exit(exit_interrupted);
 }
 
@@ -58,12 +60,13 @@ int failure_ending()
 
 } // namespace
 
-int main(int argc, char** argv)
+int run(int argc, char** argv)
 {
     std::signal(SIGINT, sigfunc);
     console_setup();
     // HALVORAN_VERSION comes from the build (the project version, 1.04).
     std::printf(msg::banner, HALVORAN_VERSION);
+    trace_start(HALVORAN_VERSION, argc, argv);
 
     if (argc < 3) {
         std::printf(msg::usage);
@@ -101,3 +104,5 @@ int main(int argc, char** argv)
     close_serial();
     return exit_done;
 }
+
+int main(int argc, char** argv) { return trace_exit(run(argc, argv)); }

@@ -2,6 +2,7 @@
 
 #include "common/globals.hpp"
 #include "common/texts.hpp"
+#include "common/trace.hpp"
 #include "link/serial.hpp"
 
 #include <cstdio>
@@ -16,9 +17,11 @@ int readline()
         // from the port: raw data may follow the line.
         unsigned char byte = 0;
         if (!async_read(&byte, 1)) {
+            trace_timeout("response line");
             std::printf(msg::box_silent);
             return 0;
         }
+        trace_rx_byte(byte);
         if (byte == '\n')
             return 1;
         if (byte == '\r')
@@ -31,6 +34,7 @@ int readline()
 int send_cmd_buffer(const char* text)
 {
     const char line_feed = '\n';
+    trace_command(text);
     if (!async_write(text, static_cast<int>(std::strlen(text))) || !async_write(&line_feed, 1)) {
         std::printf(msg::write_failed);
         return 0;

@@ -25,6 +25,12 @@ constexpr read_limits limits_of(timeout_profile profile)
 {
     return profile_limits[static_cast<int>(profile)];
 }
+// The profiles' names, for the trace.
+inline constexpr const char* profile_names[] = {"open", "command", "boot"};
+constexpr const char* name_of(timeout_profile profile)
+{
+    return profile_names[static_cast<int>(profile)];
+}
 
 // Opens the named device exclusively, sets 115200 baud 8N1 raw with no flow
 // control, DTR and RTS off, and the open profile. Sets handle_com. Returns 1

@@ -2,6 +2,7 @@
 #include "link/serial.hpp"
 
 #include "common/globals.hpp"
+#include "common/trace.hpp"
 
 #include <cerrno>
 #include <climits>
@@ -32,7 +33,7 @@ int configure(int d)
 {
     termios tio{};
     if (tcgetattr(d, &tio) != 0)
-        return 0;
+        return trace_os_error("tcgetattr");
     cfmakeraw(&tio);
     // cfmakeraw leaves these as another program may have left them.
     tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS | CSTOPB | PARENB | CSIZE | HUPCL);
@@ -46,20 +47,20 @@ int configure(int d)
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
     if (cfsetispeed(&tio, B115200) != 0 || cfsetospeed(&tio, B115200) != 0)
-        return 0;
+        return trace_os_error("cfsetspeed");
     if (tcsetattr(d, TCSANOW, &tio) != 0)
-        return 0;
+        return trace_os_error("tcsetattr");
 
     // tcsetattr reports success when any one change took; read back.
     termios back{};
     if (tcgetattr(d, &back) != 0)
-        return 0;
+        return trace_os_error("tcgetattr");
     if (cfgetispeed(&back) != B115200 || cfgetospeed(&back) != B115200 ||
         (back.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS)) != CS8 ||
         (back.c_cflag & (CLOCAL | CREAD)) != (CLOCAL | CREAD) ||
         (back.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR)) != 0 ||
         (back.c_lflag & (ISIG | ICANON | ECHO | IEXTEN)) != 0 || (back.c_oflag & OPOST) != 0)
-        return 0;
+        return trace_port_refused(d);
 
     // DTR and RTS off. A pseudo-terminal has no modem lines, so failing
     // here is no error.
@@ -89,12 +90,16 @@ int read_within_limits(void* buffer, int max, long long start, bool have_byte, l
         int ready = poll(&pfd, 1, wait);
         if (ready < 0 && errno == EINTR)
             continue;
+        if (ready < 0)
+            return trace_os_error("poll");
         if (ready <= 0)
             return 0;
         // With VMIN 1 a read returns what the terminal holds, up to max.
         ssize_t r = read(fd(), buffer, static_cast<size_t>(max));
         if (r < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
+        if (r < 0)
+            return trace_os_error("read");
         return r > 0 ? static_cast<int>(r) : 0;
     }
 }
@@ -105,10 +110,11 @@ int open_serial(const char* name)
 {
     int d = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (d < 0)
-        return 0;
+        return trace_os_error("open");
     // Exclusive use: TIOCEXCL refuses later opens by ordinary users, and the
     // advisory lock refuses a second instance of this program (also as root).
     if (!isatty(d) || flock(d, LOCK_EX | LOCK_NB) != 0) {
+        (void)trace_os_error("isatty/flock");
         close(d);
         return 0;
     }
@@ -118,6 +124,7 @@ int open_serial(const char* name)
         return 0;
     }
     handle_com = d;
+    trace_port(name, d);
     set_timeout_profile(timeout_profile::open);
     return 1;
 }
@@ -127,6 +134,7 @@ void set_timeout_profile(timeout_profile profile)
     const read_limits limits = limits_of(profile);
     read_total_ms = limits.total_ms;
     read_interval_ms = limits.interval_ms;
+    trace_profile(name_of(profile), limits.total_ms, limits.interval_ms);
 }
 
 int async_write(const void* data, int count)
@@ -139,7 +147,9 @@ int async_write(const void* data, int count)
         ssize_t r = write(fd(), p + done, static_cast<size_t>(count - done));
         if (r < 0 && errno == EINTR)
             continue;
-        if (r <= 0)
+        if (r < 0)
+            return trace_os_error("write");
+        if (r == 0)
             return 0;
         done += static_cast<int>(r);
     }
@@ -174,8 +184,10 @@ int read_available(void* buffer, int max)
 
 void purge_receive()
 {
-    if (handle_com != invalid_handle)
+    if (handle_com != invalid_handle) {
+        trace_purge(handle_com);
         (void)tcflush(fd(), TCIFLUSH);
+    }
 }
 
 void close_serial()

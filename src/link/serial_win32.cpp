@@ -2,6 +2,7 @@
 #include "link/serial.hpp"
 
 #include "common/globals.hpp"
+#include "common/trace.hpp"
 
 #include <windows.h>
 
@@ -50,12 +51,13 @@ int open_serial(const char* name)
     HANDLE h =
         CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE || h == nullptr)
-        return 0;
+        return trace_os_error("CreateFileA");
 
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     COMMTIMEOUTS open_timeouts{};
     if (!GetCommState(h, &dcb)) {
+        (void)trace_os_error("GetCommState");
         CloseHandle(h);
         return 0;
     }
@@ -76,10 +78,13 @@ int open_serial(const char* name)
     dcb.fRtsControl = RTS_CONTROL_DISABLE;
     // The open profile: all five fields 0, so a read waits without limit.
     if (!SetCommTimeouts(h, &open_timeouts) || !SetCommState(h, &dcb) || !SetupComm(h, 256, 256)) {
+        (void)trace_os_error("SetCommTimeouts/SetCommState/SetupComm");
         CloseHandle(h);
         return 0;
     }
     handle_com = reinterpret_cast<std::intptr_t>(h);
+    trace_port(name, handle_com);
+    trace_profile(name_of(timeout_profile::open), limits_of(timeout_profile::open).total_ms, -1);
     return 1;
 }
 
@@ -88,6 +93,7 @@ void set_timeout_profile(timeout_profile profile)
     // Win32 has no "no limit" value of its own: all fields 0 is a read that
     // waits without limit.
     const read_limits limits = limits_of(profile);
+    trace_profile(name_of(profile), limits.total_ms, limits.interval_ms);
     apply(limits.interval_ms < 0 ? 0 : static_cast<DWORD>(limits.interval_ms),
           limits.total_ms < 0 ? 0 : static_cast<DWORD>(limits.total_ms));
 }
@@ -98,6 +104,8 @@ int async_read(void* buffer, int count)
         return 0;
     DWORD moved = 0;
     BOOL ok = ReadFile(com(), buffer, static_cast<DWORD>(count), &moved, nullptr);
+    if (!ok)
+        return trace_os_error("ReadFile");
     return ok && moved == static_cast<DWORD>(count) ? 1 : 0;
 }
 
@@ -107,6 +115,8 @@ int async_write(const void* data, int count)
         return 0;
     DWORD moved = 0;
     BOOL ok = WriteFile(com(), data, static_cast<DWORD>(count), &moved, nullptr);
+    if (!ok)
+        return trace_os_error("WriteFile");
     return ok && moved == static_cast<DWORD>(count) ? 1 : 0;
 }
 
@@ -122,15 +132,19 @@ int read_available(void* buffer, int max)
     if (ClearCommError(com(), &errors, &status) && status.cbInQue > 1)
         want = status.cbInQue < static_cast<DWORD>(max) ? status.cbInQue : static_cast<DWORD>(max);
     DWORD moved = 0;
-    if (!ReadFile(com(), buffer, want, &moved, nullptr) || moved == 0)
+    if (!ReadFile(com(), buffer, want, &moved, nullptr))
+        return trace_os_error("ReadFile");
+    if (moved == 0)
         return 0;
     return static_cast<int>(moved);
 }
 
 void purge_receive()
 {
-    if (handle_com != invalid_handle)
+    if (handle_com != invalid_handle) {
+        trace_purge(handle_com);
         (void)PurgeComm(com(), PURGE_RXCLEAR);
+    }
 }
 
 void close_serial()

@@ -1,0 +1,282 @@
+// The trace's events, formatted the same on every platform (see trace.hpp).
+//
+// Line formats, after "<ms> ":
+//   start halvoranupdate <version> <date> <time> pid <n> args <count> "<arg>"...
+//   port <name> opened <settings read back>            (trace_posix.cpp / trace_win32.cpp)
+//   profile <name> total <ms|none> gap <ms|none>
+//   > <command>
+//   < +<ms since the command> <response line, escaped, with its \r and \n>
+//   timeout <what> after +<ms since the command> profile <name> total <ms> gap <ms>
+//   purge <n> bytes waiting                                  (backends)
+//   pause <ms> ms
+//   block <event> length <n>[ crc <announced> computed <computed> <ok|mismatch>]
+//   file <event> <path>
+//   os error <call>: <number> <text>                         (backends)
+//   exit <status>
+// Escaped text: printable ASCII as is, a backslash as \\, CR and LF as \r
+// and \n, every other byte as \xNN.
+#include "common/trace.hpp"
+
+#include "common/os.hpp"
+#include "common/texts.hpp"
+
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// Read by the interrupt handler (trace_exit).
+volatile std::sig_atomic_t enabled = 0;
+
+// Time of the last command sent, for the answer's delay.
+long long command_ms = 0;
+
+// The read-timeout profile in force.
+const char* profile_name = "open";
+int profile_total_ms = -1;
+int profile_interval_ms = -1;
+
+// The response line being read, as the bytes came. A line is at most 255
+// characters to the program; what goes beyond the buffer is only counted.
+constexpr std::size_t rx_capacity = 320;
+unsigned char rx[rx_capacity];
+std::size_t rx_count = 0;
+std::uint64_t rx_dropped = 0;
+
+// A line: the time stamp, the event and the longest escaped text (a path of
+// up to 4200 bytes is cut, marked with "...").
+constexpr std::size_t line_capacity = 2560;
+constexpr std::size_t text_capacity = 2048;
+
+const char* limit_text(int ms, char (&out)[16])
+{
+    if (ms < 0)
+        return "none";
+    std::snprintf(out, sizeof out, "%d", ms);
+    return out;
+}
+
+void write_rx_line()
+{
+    char text[text_capacity];
+    trace_escape(text, sizeof text, rx, rx_count);
+    if (rx_dropped != 0)
+        trace_line("< +%lld %s (+%llu bytes)", trace_backend::now_ms() - command_ms, text,
+                   static_cast<unsigned long long>(rx_dropped));
+    else
+        trace_line("< +%lld %s", trace_backend::now_ms() - command_ms, text);
+    rx_count = 0;
+    rx_dropped = 0;
+}
+
+} // namespace
+
+bool trace_enabled() { return enabled != 0; }
+
+std::size_t trace_escape(char* out, std::size_t capacity, const unsigned char* data, std::size_t n)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::size_t used = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        char piece[4];
+        std::size_t len = 0;
+        const unsigned char c = data[i];
+        if (c == '\\') {
+            piece[0] = piece[1] = '\\';
+            len = 2;
+        } else if (c == '\r' || c == '\n') {
+            piece[0] = '\\';
+            piece[1] = c == '\r' ? 'r' : 'n';
+            len = 2;
+        } else if (c >= 0x20 && c < 0x7F) {
+            piece[0] = static_cast<char>(c);
+            len = 1;
+        } else {
+            piece[0] = '\\';
+            piece[1] = 'x';
+            piece[2] = hex[c >> 4];
+            piece[3] = hex[c & 0xF];
+            len = 4;
+        }
+        // Room for the piece, the "..." of a cut text and the terminator.
+        // Every piece so far left that room, so the "..." always fits.
+        if (used + len + 4 > capacity) {
+            if (used + 4 <= capacity) {
+                out[used++] = '.';
+                out[used++] = '.';
+                out[used++] = '.';
+            }
+            break;
+        }
+        for (std::size_t k = 0; k < len; ++k)
+            out[used++] = piece[k];
+    }
+    if (capacity != 0)
+        out[used < capacity ? used : capacity - 1] = '\0';
+    return used;
+}
+
+void trace_line(const char* format, ...)
+{
+    if (!enabled)
+        return;
+    char line[line_capacity];
+    int n = std::snprintf(line, sizeof line, "%lld ", trace_backend::now_ms());
+    if (n < 0)
+        return;
+    std::size_t used = static_cast<std::size_t>(n);
+    va_list args;
+    va_start(args, format);
+    int m = std::vsnprintf(line + used, sizeof line - used, format, args);
+    va_end(args);
+    if (m < 0)
+        return;
+    used += static_cast<std::size_t>(m);
+    // A cut line keeps its line feed: one event, one line.
+    if (used > sizeof line - 1)
+        used = sizeof line - 1;
+    line[used++] = '\n';
+    trace_backend::write(line, used);
+}
+
+void trace_start(const char* version, int argc, char** argv)
+{
+    const char* path = std::getenv("HALVORAN_TRACE");
+    if (path == nullptr || *path == '\0')
+        return;
+    if (!trace_backend::open(path)) {
+        std::printf(msg::trace_unavailable, path);
+        return;
+    }
+    (void)trace_backend::now_ms(); // the clock starts here
+    enabled = 1;
+
+    char args[text_capacity];
+    std::size_t used = 0;
+    for (int i = 1; i < argc && used + 8 < sizeof args; ++i) {
+        args[used++] = ' ';
+        args[used++] = '"';
+        std::size_t n = 0;
+        while (argv[i][n] != '\0')
+            ++n;
+        used += trace_escape(args + used, sizeof args - used - 1, // keeps room for the quote
+                             reinterpret_cast<const unsigned char*>(argv[i]), n);
+        args[used++] = '"';
+    }
+    args[used] = '\0';
+    const local_time t = get_local_time();
+    trace_line("start halvoranupdate %s %04d-%02d-%02d %02d:%02d pid %lu args %d%s", version,
+               t.year, t.month, t.day, t.hour, t.minute, os_backend::process_id(),
+               argc > 0 ? argc - 1 : 0, args);
+}
+
+int trace_exit(int status)
+{
+    if (!enabled)
+        return status;
+    enabled = 0;
+    // Formatted by hand: this runs in the interrupt handler too, where
+    // snprintf is not safe to call.
+    char line[48];
+    char digits[24];
+    std::size_t used = 0;
+    auto put_number = [&](long long v) {
+        std::size_t d = 0;
+        bool negative = v < 0;
+        unsigned long long u = negative ? 0ull - static_cast<unsigned long long>(v)
+                                        : static_cast<unsigned long long>(v);
+        do {
+            digits[d++] = static_cast<char>('0' + u % 10);
+            u /= 10;
+        } while (u != 0);
+        if (negative)
+            line[used++] = '-';
+        while (d > 0)
+            line[used++] = digits[--d];
+    };
+    put_number(trace_backend::now_ms());
+    for (const char* p = " exit "; *p != '\0'; ++p)
+        line[used++] = *p;
+    put_number(status);
+    line[used++] = '\n';
+    trace_backend::write(line, used);
+    trace_backend::close();
+    return status;
+}
+
+void trace_command(const char* text)
+{
+    if (!enabled)
+        return;
+    command_ms = trace_backend::now_ms();
+    std::size_t n = 0;
+    while (text[n] != '\0')
+        ++n;
+    char escaped[text_capacity];
+    trace_escape(escaped, sizeof escaped, reinterpret_cast<const unsigned char*>(text), n);
+    trace_line("> %s", escaped);
+}
+
+void trace_rx_byte(unsigned char byte)
+{
+    if (!enabled)
+        return;
+    if (rx_count < rx_capacity)
+        rx[rx_count++] = byte;
+    else
+        ++rx_dropped;
+    if (byte == '\n')
+        write_rx_line();
+}
+
+void trace_timeout(const char* what)
+{
+    if (!enabled)
+        return;
+    // The part of a line that came before the time ran out is an answer too.
+    if (rx_count != 0 || rx_dropped != 0)
+        write_rx_line();
+    char total[16], gap[16];
+    trace_line("timeout %s after +%lld profile %s total %s gap %s", what,
+               trace_backend::now_ms() - command_ms, profile_name,
+               limit_text(profile_total_ms, total), limit_text(profile_interval_ms, gap));
+}
+
+void trace_profile(const char* name, int total_ms, int interval_ms)
+{
+    profile_name = name;
+    profile_total_ms = total_ms;
+    profile_interval_ms = interval_ms;
+    char total[16], gap[16];
+    trace_line("profile %s total %s gap %s", name, limit_text(total_ms, total),
+               limit_text(interval_ms, gap));
+}
+
+void trace_pause(unsigned ms) { trace_line("pause %u ms", ms); }
+
+void trace_block(const char* event, std::uint64_t length)
+{
+    trace_line("block %s length %llu", event, static_cast<unsigned long long>(length));
+}
+
+void trace_block_crc(const char* event, std::uint64_t length, std::uint32_t announced,
+                     std::uint32_t computed)
+{
+    trace_line("block %s length %llu crc %08lX computed %08lX %s", event,
+               static_cast<unsigned long long>(length), static_cast<unsigned long>(announced),
+               static_cast<unsigned long>(computed), announced == computed ? "ok" : "mismatch");
+}
+
+void trace_file(const char* event, const char* path)
+{
+    if (!enabled)
+        return;
+    std::size_t n = 0;
+    while (path[n] != '\0')
+        ++n;
+    char escaped[text_capacity];
+    trace_escape(escaped, sizeof escaped, reinterpret_cast<const unsigned char*>(path), n);
+    trace_line("file %s %s", event, escaped);
+}

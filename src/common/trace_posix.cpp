@@ -1,0 +1,126 @@
+// POSIX backend of the trace: the file, the monotonic clock, errno texts and
+// the termios settings of the port.
+#include "common/trace.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+int trace_fd = -1;
+long long start_ms = -1;
+
+unsigned long speed_value(speed_t s)
+{
+    struct known {
+        speed_t code;
+        unsigned long baud;
+    };
+    static const known speeds[] = {
+        {B0, 0},           {B1200, 1200},     {B2400, 2400},     {B4800, 4800},
+        {B9600, 9600},     {B19200, 19200},   {B38400, 38400},   {B57600, 57600},
+        {B115200, 115200}, {B230400, 230400}, {B460800, 460800}, {B921600, 921600},
+    };
+    for (const known& k : speeds)
+        if (k.code == s)
+            return k.baud;
+    return static_cast<unsigned long>(s); // an unknown code, as it is
+}
+
+// "iflag 0x... oflag 0x... cflag 0x... lflag 0x... ispeed N ospeed N", or
+// the error when the settings cannot be read.
+void settings_line(const char* head, const char* name, int fd)
+{
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) {
+        (void)trace_os_error("tcgetattr");
+        return;
+    }
+    trace_line("%s%s%s iflag 0x%lX oflag 0x%lX cflag 0x%lX lflag 0x%lX ispeed %lu ospeed %lu", head,
+               name, *name != '\0' ? " opened" : "", static_cast<unsigned long>(tio.c_iflag),
+               static_cast<unsigned long>(tio.c_oflag), static_cast<unsigned long>(tio.c_cflag),
+               static_cast<unsigned long>(tio.c_lflag), speed_value(cfgetispeed(&tio)),
+               speed_value(cfgetospeed(&tio)));
+}
+
+} // namespace
+
+int trace_backend::open(const char* path)
+{
+    trace_fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    return trace_fd >= 0 ? 1 : 0;
+}
+
+void trace_backend::write(const char* text, std::size_t n)
+{
+    if (trace_fd < 0)
+        return;
+    // One call per line: with O_APPEND the line lands whole at the end.
+    // Errors are not reported: the trace must not change the run.
+    const int saved = errno;
+    while (::write(trace_fd, text, n) < 0 && errno == EINTR) {
+    }
+    errno = saved;
+}
+
+void trace_backend::close()
+{
+    if (trace_fd >= 0)
+        ::close(trace_fd);
+    trace_fd = -1;
+}
+
+long long trace_backend::now_ms()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    const long long ms = static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    if (start_ms < 0)
+        start_ms = ms;
+    return ms - start_ms;
+}
+
+int trace_os_error(const char* call)
+{
+    const int error = errno;
+    if (trace_enabled()) {
+        char text[256];
+        // The GNU strerror_r returns its text (which may not be in text).
+        const char* message = strerror_r(error, text, sizeof text);
+        trace_line("os error %s: %d %s", call, error, message);
+    }
+    errno = error;
+    return 0;
+}
+
+void trace_port(const char* name, std::intptr_t handle)
+{
+    if (!trace_enabled())
+        return;
+    char escaped[512];
+    std::size_t n = std::strlen(name);
+    trace_escape(escaped, sizeof escaped, reinterpret_cast<const unsigned char*>(name), n);
+    settings_line("port ", escaped, static_cast<int>(handle));
+}
+
+int trace_port_refused(std::intptr_t handle)
+{
+    if (trace_enabled())
+        settings_line("port refused the line settings, read back:", "", static_cast<int>(handle));
+    return 0;
+}
+
+void trace_purge(std::intptr_t handle)
+{
+    if (!trace_enabled())
+        return;
+    int waiting = 0;
+    if (ioctl(static_cast<int>(handle), FIONREAD, &waiting) != 0)
+        waiting = -1;
+    trace_line("purge %d bytes waiting", waiting);
+}

@@ -1,0 +1,145 @@
+#include "support/trace_support.hpp"
+
+#include <cstdlib>
+#include <functional>
+#include <sstream>
+
+namespace {
+
+int hex_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+// Undoes \\, \r, \n and \xHH (the trace's escapes; the transcript uses
+// \\ and \xHH only).
+std::string unescape(const std::string& text)
+{
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 >= text.size()) {
+            out += text[i];
+            continue;
+        }
+        char c = text[++i];
+        if (c == 'r')
+            out += '\r';
+        else if (c == 'n')
+            out += '\n';
+        else if (c == 'x' && i + 2 < text.size() && hex_value(text[i + 1]) >= 0 &&
+                 hex_value(text[i + 2]) >= 0) {
+            out += static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2]));
+            i += 2;
+        } else
+            out += c;
+    }
+    return out;
+}
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// The event of a trace line: what follows "<ms> ".
+std::string event_of(const std::string& line)
+{
+    auto space = line.find(' ');
+    return space == std::string::npos ? "" : line.substr(space + 1);
+}
+
+run_result with_trace(const std::string& trace, const std::function<run_result()>& run)
+{
+    setenv("HALVORAN_TRACE", trace.c_str(), 1);
+    run_result r = run();
+    unsetenv("HALVORAN_TRACE");
+    return r;
+}
+
+} // namespace
+
+run_result run_traced(const std::string& trace, const std::vector<std::string>& args,
+                      const std::string& stdin_data, int timeout_ms, const std::string& cwd)
+{
+    return with_trace(trace, [&] { return run_program(args, stdin_data, timeout_ms, cwd); });
+}
+
+run_result run_windows_traced(const std::string& trace, const std::vector<std::string>& args,
+                              const std::string& stdin_data, int timeout_ms, const std::string& cwd)
+{
+    return with_trace(trace,
+                      [&] { return run_windows_program(args, stdin_data, timeout_ms, cwd); });
+}
+
+std::vector<std::string> trace_exchange(const std::string& trace)
+{
+    std::vector<std::string> result;
+    for (const std::string& line : lines_of(trace)) {
+        std::string event = event_of(line);
+        if (event.rfind("> ", 0) == 0) {
+            result.push_back("> " + unescape(event.substr(2)));
+        } else if (event.rfind("< +", 0) == 0) {
+            // "< +<ms> <answer>", the answer with its line feed when one came.
+            std::string answer = event.substr(event.find(' ', 3) + 1);
+            auto cut = answer.rfind(" (+");
+            if (cut != std::string::npos && answer.back() == ')')
+                answer.erase(cut);
+            answer = unescape(answer);
+            if (!answer.empty() && answer.back() == '\n')
+                answer.pop_back();
+            result.push_back("< " + answer);
+        }
+    }
+    return result;
+}
+
+std::vector<std::string> transcript_exchange(const std::string& transcript)
+{
+    // Transcript lines "HH:MM:SS.mmm > command" and "HH:MM:SS.mmm < line".
+    std::vector<std::string> result;
+    for (const std::string& line : lines_of(transcript)) {
+        if (line.size() < 15 || line[12] != ' ' || line[14] != ' ' ||
+            (line[13] != '>' && line[13] != '<'))
+            continue;
+        result.push_back(line.substr(13, 2) + unescape(line.substr(15)));
+    }
+    return result;
+}
+
+std::vector<std::string> trace_events(const std::string& trace, const std::string& tag)
+{
+    std::vector<std::string> result;
+    for (const std::string& line : lines_of(trace)) {
+        std::string event = event_of(line);
+        if (event.rfind(tag, 0) == 0)
+            result.push_back(event);
+    }
+    return result;
+}
+
+::testing::AssertionResult trace_well_formed(const std::string& trace)
+{
+    long long last = 0;
+    for (const std::string& line : lines_of(trace)) {
+        char* end = nullptr;
+        long long ms = std::strtoll(line.c_str(), &end, 10);
+        if (end == line.c_str() || *end != ' ' || line.empty() || line[0] < '0' || line[0] > '9')
+            return ::testing::AssertionFailure() << "not a trace line: " << line;
+        if (ms < last)
+            return ::testing::AssertionFailure() << "time goes back: " << line;
+        last = ms;
+    }
+    if (!trace.empty() && trace.back() != '\n')
+        return ::testing::AssertionFailure() << "the last line has no line feed";
+    return ::testing::AssertionSuccess();
+}

@@ -1,0 +1,30 @@
+// The trace of a run (HALVORAN_TRACE): running the program with it, and
+// reading back from the trace and from the simulator's transcript what went
+// over the line.
+#pragma once
+
+#include "support/harness.hpp"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+// run_program / run_windows_program with HALVORAN_TRACE set to trace.
+run_result run_traced(const std::string& trace, const std::vector<std::string>& args,
+                      const std::string& stdin_data = "", int timeout_ms = 60000,
+                      const std::string& cwd = "");
+run_result run_windows_traced(const std::string& trace, const std::vector<std::string>& args,
+                              const std::string& stdin_data = "", int timeout_ms = 60000,
+                              const std::string& cwd = "");
+
+// The exchange on the line, in order: "> <command>" for every command and
+// "< <answer>" for every answer line, both as raw bytes (unescaped), an
+// answer without the line feed that ended it.
+std::vector<std::string> trace_exchange(const std::string& trace);
+std::vector<std::string> transcript_exchange(const std::string& transcript);
+
+// The trace's lines whose event starts with tag, without their time stamps.
+std::vector<std::string> trace_events(const std::string& trace, const std::string& tag);
+
+// Every line is "<ms> <event>", the times never going back.
+::testing::AssertionResult trace_well_formed(const std::string& trace);
