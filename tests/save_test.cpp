@@ -366,6 +366,20 @@ TEST_F(save_test, an_interrupt_or_termination_signal_ends_the_save_without_lefto
     }
 }
 
+// Started to ignore SIGHUP (nohup), the save outlives its terminal.
+TEST_F(save_test, a_hangup_that_the_starter_ignores_stays_ignored)
+{
+    boxsim_process sim({"--baud", "115200"});
+    background_run run({"/bin/sh", "-c", "trap '' HUP; exec \"$0\" \"$@\"", HALVORAN_BIN,
+                        sim.device(), "s", target});
+    ASSERT_TRUE(sim.wait_for_command("500 0 2 0 399"));
+    run.signal(SIGHUP);
+    run_result r = run.wait(20000);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(commands(sim).back(), "503 25");
+    EXPECT_EQ(read_file(target).size(), 128u + default_total);
+}
+
 // "halvoranupdate ... s | head -3": the reader of the output goes away long
 // before the save ends. The save goes on and completes; its output is lost.
 TEST_F(save_test, a_closed_standard_output_does_not_end_the_save)
