@@ -20,9 +20,9 @@ void console_restore();
 
 // Has on_interrupt run whenever the user or the system ends the run: Ctrl+C,
 // and on POSIX SIGTERM, SIGHUP (the terminal went away) and SIGQUIT, on
-// Windows Ctrl+Break and the closing of the console window (and logoff and
-// shutdown). on_interrupt must not return and may do only what is safe in a
-// signal handler. A SIGHUP that the starting process ignores (nohup) stays
+// Windows Ctrl+Break, the closing of the console window and the shutdown.
+// on_interrupt must not return and may do only what is safe in a signal
+// handler. A SIGHUP that the starting process ignores (nohup) stays
 // ignored. Signals that would end the run for no good reason are ignored
 // instead: a reader of standard output that went away (SIGPIPE; the output
 // is then dropped) and the file size limit (SIGXFSZ; the write fails).

@@ -28,10 +28,6 @@ const char* port = "";
 const char* filename = "";
 const char* sender_name = "senderl.cxf";
 
-} // namespace
-
-namespace {
-
 // Ctrl+C and the other ends of a run from outside (console.hpp). Only
 // async-signal-safe work: put the terminal back, drop the partial file of a
 // save, end at once. Nothing is sent to the box.
