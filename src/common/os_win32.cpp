@@ -46,7 +46,7 @@ int file_save_target(const char* path, char* target, std::size_t target_capacity
     return (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0 ? 1 : 0;
 }
 
-file_t os_backend::create_new(const char* path, const char*, bool* exists)
+file_t os_backend::create_new(const char* path, const char* /*target*/, bool* exists)
 {
     // New, and nobody else reads or writes it. Deleting is shared: Ctrl+C
     // runs its handler on a thread of its own, which removes the file by

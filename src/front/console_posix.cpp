@@ -14,7 +14,7 @@ volatile std::sig_atomic_t terminal_changed = 0;
 
 void (*interrupt_action)() = nullptr;
 
-extern "C" void on_end_signal(int) { interrupt_action(); }
+extern "C" void on_end_signal(int /*sig*/) { interrupt_action(); }
 
 // The signals that end the run through on_interrupt.
 constexpr int end_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
