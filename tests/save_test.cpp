@@ -9,11 +9,14 @@
 
 #include <algorithm>
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <ostream>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -326,12 +329,13 @@ TEST_F(save_test, a_target_that_cannot_be_created_is_named_after_the_satellite_r
 TEST_F(save_test, a_failed_file_write_fails_the_save_and_leaves_no_temporary_file)
 {
     // 100 satellites make 4000 bytes, beyond a file size limit of 1 KiB or
-    // less; with SIGXFSZ ignored the write fails instead of the process.
+    // less. The program ignores SIGXFSZ itself: the write fails instead of
+    // the process.
     boxsim_process sim({"--sat", "100"});
     std::string previous = "CXF2 the previous list";
     write_file(target, previous);
-    run_result r = run_command({"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 1; exec \"$0\" \"$@\"",
-                                HALVORAN_BIN, sim.device(), "s", target},
+    run_result r = run_command({"/bin/sh", "-c", "ulimit -f 1; exec \"$0\" \"$@\"", HALVORAN_BIN,
+                                sim.device(), "s", target},
                                "", 30000);
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_EQ(r.out, start_lines(sim, target) + transfer +
@@ -398,6 +402,137 @@ TEST_F(save_test, a_trace_file_that_cannot_be_opened_is_reported_and_the_save_co
     EXPECT_EQ(r.out, expected);
     EXPECT_EQ(read_file(target).size(), 128u + default_total);
     EXPECT_EQ(list_dir(dir), strings{"senderl.cxf"});
+}
+
+// Ctrl+C and the signals that end a run from outside (kill, a closed
+// terminal window, Ctrl+\\) in the middle of the channel block: exit status
+// 1, nothing more to the box, the temporary file gone, the old list intact.
+TEST_F(save_test, an_interrupt_or_termination_signal_ends_the_save_without_leftovers)
+{
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        SCOPED_TRACE(sig);
+        std::string previous = "CXF2 the previous list";
+        write_file(target, previous);
+        // Paced: the channel block takes about a second on the line.
+        boxsim_process sim({"--baud", "115200"});
+        background_run run({HALVORAN_BIN, sim.device(), "s", target});
+        ASSERT_TRUE(sim.wait_for_command("500 0 2 0 399"));
+        EXPECT_EQ(list_dir(dir).size(), 2u); // the list and the temporary file
+        run.signal(sig);
+        run_result r = run.wait(10000);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(commands(sim).back(), "500 0 2 0 399");
+        EXPECT_EQ(read_file(target), previous);
+        EXPECT_EQ(list_dir(dir), strings{"senderl.cxf"});
+    }
+}
+
+// Started to ignore SIGHUP (nohup), the save outlives its terminal.
+TEST_F(save_test, a_hangup_that_the_starter_ignores_stays_ignored)
+{
+    boxsim_process sim({"--baud", "115200"});
+    background_run run({"/bin/sh", "-c", "trap '' HUP; exec \"$0\" \"$@\"", HALVORAN_BIN,
+                        sim.device(), "s", target});
+    ASSERT_TRUE(sim.wait_for_command("500 0 2 0 399"));
+    run.signal(SIGHUP);
+    run_result r = run.wait(20000);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(commands(sim).back(), "503 25");
+    EXPECT_EQ(read_file(target).size(), 128u + default_total);
+}
+
+// "halvoranupdate ... s | head -3": the reader of the output goes away long
+// before the save ends. The save goes on and completes; its output is lost.
+TEST_F(save_test, a_closed_standard_output_does_not_end_the_save)
+{
+    boxsim_process sim;
+    run_result r = run_command({"/bin/bash", "-c",
+                                "\"$0\" \"$@\" | head -n 3 >/dev/null; exit ${PIPESTATUS[0]}",
+                                HALVORAN_BIN, sim.device(), "s", target},
+                               "", 30000);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(commands(sim).back(), "503 25");
+    EXPECT_EQ(read_file(target).size(), 128u + default_total);
+}
+
+// A save through symbolic links (a relative one to an absolute one) writes
+// into the file at their end, beside it, and leaves the links as they were.
+TEST_F(save_test, a_symbolic_link_stays_and_the_file_it_names_gets_the_list)
+{
+    std::string real_dir = dir + "/lists";
+    ASSERT_EQ(mkdir(real_dir.c_str(), 0755), 0);
+    std::string real = real_dir + "/box.cxf";
+    write_file(real, "CXF2 the previous list");
+    ASSERT_EQ(symlink(real.c_str(), (dir + "/last.cxf").c_str()), 0);
+    ASSERT_EQ(symlink("last.cxf", target.c_str()), 0);
+    boxsim_process sim;
+    run_result r = save(sim, target);
+    EXPECT_EQ(r.exit_code, 0);
+    struct stat st {};
+    ASSERT_EQ(lstat(target.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(lstat((dir + "/last.cxf").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(read_file(real).size(), 128u + default_total);
+    EXPECT_EQ(list_dir(real_dir), strings{"box.cxf"});
+    EXPECT_EQ(list_dir(dir), (strings{"last.cxf", "lists", "senderl.cxf"}));
+}
+
+// The list that replaces another keeps its permission bits, whatever the
+// umask; a new list gets read and write for all that the umask leaves.
+TEST_F(save_test, the_new_list_keeps_the_permissions_of_the_old_one)
+{
+    std::string fresh = dir + "/neu.cxf";
+    write_file(target, "CXF2 the previous list");
+    ASSERT_EQ(chmod(target.c_str(), 0620), 0);
+    for (const std::string& path : {target, fresh}) {
+        boxsim_process sim;
+        run_result r = run_command({"/bin/sh", "-c", "umask 002; exec \"$0\" \"$@\"", HALVORAN_BIN,
+                                    sim.device(), "s", path},
+                                   "", 30000);
+        EXPECT_EQ(r.exit_code, 0) << r.out;
+    }
+    struct stat st {};
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0620u);
+    EXPECT_EQ(read_file(target).size(), 128u + default_total);
+    ASSERT_EQ(stat(fresh.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0664u);
+}
+
+// A list the user may not write, and a folder, are refused where the save
+// opens its file, as a file that cannot be created is: nothing is received
+// and nothing replaced. root may write any file, so the read-only case runs
+// the program as an unprivileged user when the tests run as root.
+TEST_F(save_test, a_target_the_user_may_not_replace_is_refused_when_the_file_is_opened)
+{
+    const std::string setpriv = "/usr/bin/setpriv";
+    bool as_root = geteuid() == 0;
+    if (as_root && !file_exists(setpriv))
+        GTEST_SKIP() << "running as root without setpriv";
+    std::string previous = "CXF2 the previous list";
+    write_file(target, previous);
+    ASSERT_EQ(chmod(target.c_str(), 0444), 0);
+    std::string folder = dir + "/ordner";
+    ASSERT_EQ(mkdir(folder.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+    for (const std::string& path : {target, folder}) {
+        SCOPED_TRACE(path);
+        boxsim_process sim;
+        std::vector<std::string> argv{HALVORAN_BIN, sim.device(), "s", path};
+        if (as_root) {
+            ASSERT_EQ(chmod(sim.device().c_str(), 0666), 0);
+            argv.insert(argv.begin(),
+                        {setpriv, "--reuid=65534", "--regid=65534", "--clear-groups"});
+        }
+        run_result r = run_command(argv, "", 30000);
+        EXPECT_EQ(r.exit_code, 2);
+        EXPECT_EQ(r.out, start_lines(sim, path) + transfer + "failed to open file " + path + "!\n");
+        EXPECT_EQ(commands(sim), join(opening, {"500 2 2 0 19", "503 25"}));
+    }
+    EXPECT_EQ(read_file(target), previous);
+    EXPECT_EQ(list_dir(dir), (strings{"ordner", "senderl.cxf"}));
+    EXPECT_TRUE(list_dir(folder).empty());
 }
 
 } // namespace

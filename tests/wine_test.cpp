@@ -7,7 +7,10 @@
 #include "support/texts.hpp"
 #include "support/trace_support.hpp"
 
+#include <csignal>
+#include <cstdlib>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -255,6 +258,51 @@ TEST_F(windows_run, a_port_that_does_not_exist_is_named_as_typed)
                   msg::banner + msg::echo(name, "s") + msg::cannot_open(name) + msg::prompt);
         EXPECT_EQ(win.exit_code, 2);
     }
+}
+
+// Ctrl+C in the middle of a save. wine turns SIGINT to the process into
+// the console's CTRL_C_EVENT, handled on a thread of its own while the main
+// thread holds the temporary file open: the handler still removes it.
+TEST_F(windows_run, ctrl_c_during_a_save_ends_it_without_leftovers)
+{
+    const std::string previous = "CXF2 the previous list";
+    write_file(win_dir + "/senderl.cxf", previous);
+    // Paced: the channel block takes about a second on the line.
+    boxsim_process box({"--baud", "115200"});
+    map_com_port("com13", box.device());
+    setenv("WINEDEBUG", "-all", 1);
+    background_run run({"/usr/bin/wine", windows_exe(), "com13", "s"}, win_dir);
+    ASSERT_TRUE(box.wait_for_command("500 0 2 0 399"));
+    EXPECT_EQ(list_dir(win_dir).size(), 2u); // the list and the temporary file
+    run.signal(SIGINT);
+    run_result r = run.wait(20000);
+    EXPECT_EQ(r.exit_code, 1) << r.out;
+    EXPECT_EQ(box.commands().back(), "500 0 2 0 399");
+    EXPECT_EQ(read_file(win_dir + "/senderl.cxf"), previous);
+    EXPECT_EQ(list_dir(win_dir), std::vector<std::string>{"senderl.cxf"});
+}
+
+// wine shows a file without write permission as read-only; the save
+// refuses it where it opens the file, before any table is received.
+TEST_F(windows_run, a_read_only_list_is_refused_when_the_file_is_opened)
+{
+    const std::string previous = "CXF2 the previous list";
+    const std::string list = win_dir + "/senderl.cxf";
+    write_file(list, previous);
+    ASSERT_EQ(chmod(list.c_str(), 0444), 0);
+    boxsim_process box;
+    map_com_port("com14", box.device());
+    run_result win = run_windows_program({"com14", "s"}, "", 60000, win_dir);
+    EXPECT_EQ(win.exit_code, 2);
+    std::string out = unix_lines(win.out);
+    EXPECT_EQ(out.substr(out.find("\nSenderliste")),
+              "\nSenderliste speichern failed to open file senderl.cxf!\n");
+    std::vector<std::string> commands = box.commands();
+    ASSERT_GE(commands.size(), 2u);
+    EXPECT_EQ(commands[commands.size() - 2], "500 2 2 0 19");
+    EXPECT_EQ(commands.back(), "503 25");
+    EXPECT_EQ(read_file(list), previous);
+    EXPECT_EQ(list_dir(win_dir), std::vector<std::string>{"senderl.cxf"});
 }
 
 } // namespace

@@ -144,8 +144,13 @@ int save_tables(const char* path)
         return 0;
     }
 
+    // The file that gets the list (behind a symbolic link, the file it
+    // names), refused here when the user may not replace it.
+    char target[temp_path_capacity];
     char tmp_path[temp_path_capacity];
-    file_t file = file_create_temp(path, tmp_path, sizeof tmp_path);
+    file_t file = no_file;
+    if (file_save_target(path, target, sizeof target))
+        file = file_create_temp(target, tmp_path, sizeof tmp_path);
     if (file == no_file) {
         std::printf(msg::cannot_open_file, path);
         return 0;
@@ -180,7 +185,7 @@ int save_tables(const char* path)
     }
 
     std::printf("\n");
-    if (!file_commit(file, tmp_path, path)) {
+    if (!file_commit(file, tmp_path, target)) {
         std::printf(msg::write_error, path);
         return 0;
     }

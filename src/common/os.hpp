@@ -27,11 +27,23 @@ inline constexpr file_t no_file = -1;
 // The longest temporary file name, terminator included.
 inline constexpr std::size_t temp_path_capacity = 4200;
 
+// The file that a save to path writes: on POSIX a symbolic link is followed
+// (a bounded number of times) to the file it names, so that the link stays
+// and the file it points to gets the new contents; elsewhere path itself.
+// Returns 0 when that file exists and may not be replaced: the user may not
+// write it (POSIX permissions, or the read-only attribute on Windows), it is
+// not a plain file (a folder, a device), or the links loop or are too long.
+// A file that does not exist yet may be created.
+[[nodiscard]] int file_save_target(const char* path, char* target, std::size_t target_capacity);
+
 // Creates a new, exclusively held file "<target>.<pid>.<n>.tmp" next to
 // target (same folder, so that the final rename stays within one file
 // system) to be put in the target's place by file_commit. Its name goes into
 // tmp_path, and it is the pending temporary file until committed or
-// discarded.
+// discarded. On POSIX it has the permission bits of the target where that
+// exists (the umask's choice for a new file otherwise), so that they stay
+// once it takes the target's place. On Windows the interrupt handler's
+// thread may delete it while the save holds it open.
 [[nodiscard]] file_t file_create_temp(const char* target, char* tmp_path, std::size_t tmp_capacity);
 
 // Both return 1 only when exactly n bytes moved.
@@ -42,7 +54,8 @@ inline constexpr std::size_t temp_path_capacity = 4200;
 [[nodiscard]] int file_size(file_t f, std::uint64_t* size);
 void file_close(file_t f);
 
-// Flushes f to the disk, closes it and renames tmp_path over target.
+// Flushes f to the disk, closes it and renames tmp_path over target (on
+// POSIX then flushes target's folder too, so that the new name lasts).
 // Returns 1 on success; on failure the temporary file is removed and the
 // target is left as it was.
 [[nodiscard]] int file_commit(file_t f, const char* tmp_path, const char* target);
@@ -58,12 +71,13 @@ void remove_pending_temp();
 // the naming and the bookkeeping around them are shared (os_common.cpp).
 namespace os_backend {
 unsigned long process_id();
-// Creates path new and exclusively for writing; *exists tells whether it
-// failed because the name was taken.
-[[nodiscard]] file_t create_new(const char* path, bool* exists);
+// Creates path new and exclusively for writing, with the permissions of
+// target where that exists (POSIX); *exists tells whether it failed because
+// the name was taken.
+[[nodiscard]] file_t create_new(const char* path, const char* target, bool* exists);
 // Flushes f to the disk and closes it; 1 when both worked.
 [[nodiscard]] int flush_close(file_t f);
-// Puts from in to's place in one step; 1 on success.
+// Puts from in to's place in one step, durably; 1 on success.
 [[nodiscard]] int replace(const char* from, const char* to);
 // Removes a file; async-signal-safe.
 void remove(const char* path);

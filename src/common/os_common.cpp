@@ -29,7 +29,7 @@ file_t file_create_temp(const char* target, char* tmp_path, std::size_t tmp_capa
         std::memcpy(pending_temp, tmp_path, static_cast<std::size_t>(n) + 1);
         pending_temp_set = 1;
         bool exists = false;
-        file_t f = os_backend::create_new(tmp_path, &exists);
+        file_t f = os_backend::create_new(tmp_path, target, &exists);
         if (f != no_file) {
             trace_file("created", tmp_path);
             return f;

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -46,12 +47,56 @@ file_t file_open_read(const char* path)
 
 unsigned long os_backend::process_id() { return static_cast<unsigned long>(getpid()); }
 
-file_t os_backend::create_new(const char* path, bool* exists)
+// Links followed before a save gives up: the limit the kernel itself keeps
+// for one path (a loop never ends otherwise).
+constexpr int max_link_hops = 40;
+
+int file_save_target(const char* path, char* target, std::size_t target_capacity)
 {
-    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    std::size_t length = std::strlen(path);
+    if (length >= target_capacity)
+        return 0;
+    std::memcpy(target, path, length + 1);
+    for (int hop = 0;; ++hop) {
+        struct stat st {};
+        if (lstat(target, &st) != 0)
+            return errno == ENOENT ? 1 : 0; // a new file, or a link to one
+        if (!S_ISLNK(st.st_mode))
+            return S_ISREG(st.st_mode) && access(target, W_OK) == 0 ? 1 : 0;
+        if (hop == max_link_hops)
+            return 0;
+        char link[temp_path_capacity];
+        ssize_t n = readlink(target, link, sizeof link);
+        if (n <= 0 || static_cast<std::size_t>(n) >= sizeof link)
+            return 0;
+        link[n] = '\0';
+        // A relative link is read from the link's own folder.
+        std::size_t folder = 0;
+        if (link[0] != '/') {
+            const char* slash = std::strrchr(target, '/');
+            folder = slash != nullptr ? static_cast<std::size_t>(slash - target) + 1 : 0;
+        }
+        if (folder + static_cast<std::size_t>(n) >= target_capacity)
+            return 0;
+        std::memcpy(target + folder, link, static_cast<std::size_t>(n) + 1);
+    }
+}
+
+file_t os_backend::create_new(const char* path, const char* target, bool* exists)
+{
+    // The target's permission bits, or for a new file what the umask leaves
+    // of read and write for everybody. The umask applies at open() and may
+    // take bits away: fchmod() sets them exactly. A failed fchmod() leaves
+    // the narrower bits, which loses no data.
+    struct stat st {};
+    bool replaces = stat(target, &st) == 0 && S_ISREG(st.st_mode);
+    mode_t mode = replaces ? (st.st_mode & 0777) : 0666;
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0)
-        (void)trace_os_error("open");
+        (void)trace_os_error("open"); // keeps errno
     *exists = fd < 0 && errno == EEXIST;
+    if (fd >= 0 && replaces)
+        (void)fchmod(fd, mode);
     return fd >= 0 ? fd : no_file;
 }
 
@@ -118,7 +163,29 @@ int os_backend::flush_close(file_t f)
 
 int os_backend::replace(const char* from, const char* to)
 {
-    return rename(from, to) == 0 ? 1 : trace_os_error("rename");
+    if (rename(from, to) != 0)
+        return trace_os_error("rename");
+    // The new name is an entry of the folder: only the folder's flush makes
+    // it last through a power failure. The file is in place either way, so
+    // a folder that cannot be flushed does not fail the save.
+    char folder[temp_path_capacity] = ".";
+    const char* slash = std::strrchr(to, '/');
+    std::size_t length = 1;
+    if (slash == to) {
+        folder[0] = '/';
+    } else if (slash != nullptr) {
+        length = static_cast<std::size_t>(slash - to);
+        if (length >= sizeof folder)
+            return 1;
+        std::memcpy(folder, to, length);
+    }
+    folder[length] = '\0';
+    int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || fsync(fd) != 0)
+        (void)trace_os_error("fsync of the folder");
+    if (fd >= 0)
+        close(fd);
+    return 1;
 }
 
 void os_backend::remove(const char* path) { (void)unlink(path); }

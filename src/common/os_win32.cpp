@@ -2,6 +2,7 @@
 #include "common/os.hpp"
 #include "common/trace.hpp"
 
+#include <cstring>
 #include <windows.h>
 
 namespace {
@@ -34,13 +35,29 @@ file_t file_open_read(const char* path)
 
 unsigned long os_backend::process_id() { return GetCurrentProcessId(); }
 
-file_t os_backend::create_new(const char* path, bool* exists)
+int file_save_target(const char* path, char* target, std::size_t target_capacity)
 {
-    // Exclusive (no sharing) and new: nobody else writes into it.
-    HANDLE h =
-        CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    std::size_t length = std::strlen(path);
+    if (length >= target_capacity)
+        return 0;
+    std::memcpy(target, path, length + 1);
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 1 : 0;
+    }
+    return (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0 ? 1 : 0;
+}
+
+file_t os_backend::create_new(const char* path, const char* /*target*/, bool* exists)
+{
+    // New, and nobody else reads or writes it. Deleting is shared: Ctrl+C
+    // runs its handler on a thread of its own, which removes the file by
+    // name while this handle is still open (it goes when the process ends).
+    HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
-        (void)trace_os_error("CreateFileA");
+        (void)trace_os_error("CreateFileA"); // keeps the last error
     *exists = h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS;
     return from_handle(h);
 }

@@ -5,6 +5,36 @@
 #include <cstdio>
 #include <windows.h>
 
+namespace {
+
+void (*interrupt_action)() = nullptr;
+
+// Runs on a thread of its own that the system starts for the event, while
+// the main thread goes on; interrupt_action ends the process. A logoff is
+// left to the system's handler: a program outside the user's session (a
+// service) gets the logoff of every user.
+BOOL WINAPI on_console_event(DWORD event)
+{
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        interrupt_action();
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+} // namespace
+
+void install_interrupt_handlers(void (*on_interrupt)())
+{
+    interrupt_action = on_interrupt;
+    (void)SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
 void wait_key()
 {
     std::fflush(stdout);

@@ -1,8 +1,9 @@
 // halvoranupdate: services the box over a serial line, one job per run.
 //
-// Exit status: 0 when the job completed (and on the usage path), 1 when the
-// keyboard interrupt ended the run, 2 when the port could not be opened, the
-// connection check failed or the job failed.
+// Exit status: 0 when the job completed (and on the usage path), 1 when
+// Ctrl+C, a termination signal or the closing of the console window ended
+// the run, 2 when the port could not be opened, the connection check failed
+// or the job failed.
 #include "channels/channel_list.hpp"
 #include "common/os.hpp"
 #include "common/texts.hpp"
@@ -12,7 +13,6 @@
 #include "link/protocol.hpp"
 #include "link/serial.hpp"
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,21 +29,16 @@ const char* port = "";
 const char* filename = "";
 const char* sender_name = "senderl.cxf";
 
-} // namespace
-
-extern "C" void sigfunc(int sig)
+// Ctrl+C and the other ends of a run from outside (console.hpp). Only
+// async-signal-safe work: put the terminal back, drop the partial file of a
+// save, end at once. Nothing is sent to the box.
+void end_interrupted()
 {
-    if (sig != SIGINT)
-        return;
-    // Only async-signal-safe work: put the terminal back, drop the partial
-    // file of a save, end at once. Nothing is sent to the box.
     console_restore();
     remove_pending_temp();
     (void)trace_exit(exit_interrupted);
     std::_Exit(exit_interrupted);
 }
-
-namespace {
 
 int key_prompt_ending()
 {
@@ -62,7 +57,7 @@ int failure_ending()
 
 int run(int argc, char** argv)
 {
-    std::signal(SIGINT, sigfunc);
+    install_interrupt_handlers(end_interrupted);
     console_setup();
     // HALVORAN_VERSION comes from the build (the project version, 1.04).
     std::printf(msg::banner, HALVORAN_VERSION);
