@@ -23,7 +23,8 @@ static_assert(check_value() == 0x0376E6E7);
 
 } // namespace
 
-receive_result get_data_buffer(std::uint32_t length, file_t file, std::uint32_t* crc)
+receive_result receive_data(std::uint32_t length, chunk_taker take, void* context,
+                            std::uint32_t* crc)
 {
     unsigned char lead = 0;
     if (!async_read(&lead, 1)) {
@@ -34,7 +35,6 @@ receive_result get_data_buffer(std::uint32_t length, file_t file, std::uint32_t*
     std::array<unsigned char, block_chunk_size> buffer;
     std::uint32_t value = crc_start;
     std::uint32_t remaining = length;
-    // An empty block is one empty chunk: one progress print, nothing written.
     do {
         std::uint32_t chunk = remaining < block_chunk_size ? remaining : block_chunk_size;
         // The bytes are taken as they arrive: as many as have come, never
@@ -51,15 +51,30 @@ receive_result get_data_buffer(std::uint32_t length, file_t file, std::uint32_t*
             value = crc_of(&buffer[i], static_cast<std::size_t>(got), value);
             i += static_cast<std::uint32_t>(got);
         }
-        balken_ist += chunk;
-        display_pro();
-        if (!file_write(file, buffer.data(), chunk))
+        if (!take(context, buffer.data(), chunk))
             return receive_result::write_failed;
         remaining -= chunk;
     } while (remaining > 0);
 
     *crc = value;
     return receive_result::ok;
+}
+
+namespace {
+
+int write_chunk(void* context, const unsigned char* bytes, std::uint32_t count)
+{
+    balken_ist += count;
+    display_pro();
+    return file_write(*static_cast<const file_t*>(context), bytes, count);
+}
+
+} // namespace
+
+receive_result get_data_buffer(std::uint32_t length, file_t file, std::uint32_t* crc)
+{
+    // An empty block is one empty chunk: one progress print, nothing written.
+    return receive_data(length, write_chunk, &file, crc);
 }
 
 int send_data_ok() { return send_cmd_buffer(cmd::block_ok); }
