@@ -14,6 +14,7 @@ const std::string usage = "Parameter fehlt!\n"
                           "z.B. halvoranupdate.exe com1 firmware.zova\n"
                           "\nhalvoranupdate.exe com1 s Speichert die Senderliste auf den PC.\n"
                           "\nhalvoranupdate.exe com1 l Laedt die Senderliste auf die Box.\n"
+                          "\nhalvoranupdate.exe com1 v Vergleicht die Senderliste mit der Box.\n"
                           "Weiter mit beliebiger Taste!\n";
 const std::string prompt = "Weiter mit beliebiger Taste!\n";
 const std::string silent_attempt = "Die Box antwortet nicht!\nNeuer Versuch.\n";
