@@ -169,10 +169,16 @@ void fuzz_walk_written(written_job* job, std::uint32_t fav_size, const std::uint
             job->opened = 1;
         } else if (std::strcmp(line, "500 0 4 1") == 0) {
             ++job->stores;
-        } else if (job->write_requests == 0 &&
-                   (std::strcmp(line, "500 0 5") == 0 ||
-                    (std::strncmp(line, "500 ", 4) == 0 && std::strcmp(line + 5, " 1") == 0))) {
-            ++job->queries_first;
+        } else if (std::strcmp(line, "911 0") == 0) {
+            ++job->acks;
+        } else if (std::strcmp(line, "500 0 5") == 0 ||
+                   (std::strncmp(line, "500 ", 4) == 0 && std::strcmp(line + 5, " 1") == 0)) {
+            if (job->write_requests == 0)
+                ++job->queries_first;
+            if (job->read_requests == 0)
+                ++job->queries_before_reads;
+        } else if (std::strncmp(line, "500 ", 4) == 0 && std::strncmp(line + 5, " 2 ", 3) == 0) {
+            ++job->read_requests;
         }
 
         int table = 0;

@@ -34,12 +34,15 @@ void fuzz_require(bool ok, const char* what);
 
 // What a channel-list job wrote to the line, read as commands and blocks.
 struct written_job {
-    int opened;         // "503 18" went out (at most once)
-    int closed_last;    // the last command was "503 25"
-    int write_requests; // "500 t 3 first last"
-    int blocks;         // "910 ..." announcements with their blocks
-    int stores;         // "500 0 4 1"
-    int queries_first;  // info and split queries before the first write request
+    int opened;               // "503 18" went out (at most once)
+    int closed_last;          // the last command was "503 25"
+    int write_requests;       // "500 t 3 first last"
+    int blocks;               // "910 ..." announcements with their blocks
+    int stores;               // "500 0 4 1"
+    int queries_first;        // info and split queries before the first write request
+    int read_requests;        // "500 t 2 first last"
+    int queries_before_reads; // info and split queries before the first read request
+    int acks;                 // "911 0"
     std::uint64_t block_bytes;
 };
 

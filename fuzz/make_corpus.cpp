@@ -9,7 +9,9 @@
 #include "support/harness.hpp"
 
 #include "box_text.hpp"
+#include "channels/cxf_file.hpp"
 
+#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <sstream>
@@ -122,6 +124,90 @@ strings with(strings a, const strings& b)
     return a;
 }
 
+// The verify's box stream: the lines the box sent, each read block behind
+// its description line as the leading byte and the block. Every read of
+// the verify starts at slot 0, so a block is the start of the table's
+// stored records in the state folder.
+std::string verify_stream(const std::string& transcript, const std::string& state)
+{
+    const char* tables[] = {"channels", "transponders", "satellites", "favourites"};
+    std::string stream;
+    std::string stored;
+    std::istringstream in(transcript);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.size() < 15)
+            continue;
+        auto text = boxsim::unescape_bytes(line.substr(15));
+        require(text.has_value(), "transcript line not unescaped: " + line);
+        if (line.compare(12, 3, " > ") == 0) {
+            auto words = boxsim::split_words(*text);
+            if (words.size() == 5 && words[0] == "500" && words[2] == "2" && words[1].size() == 1 &&
+                words[1][0] >= '0' && words[1][0] <= '3')
+                stored = read_file(state + "/" + tables[words[1][0] - '0'] + ".bin");
+            continue;
+        }
+        if (line.compare(12, 3, " < ") != 0 || *text == "503 OK")
+            continue;
+        stream += *text + "\n";
+        auto words = boxsim::split_words(*text);
+        if (words.size() == 4 && words[0] == "DATA") {
+            auto length = boxsim::parse_h_hex(words[1]);
+            require(length.has_value() && *length <= stored.size(), "block past the table");
+            stream += ' ';
+            stream += stored.substr(0, *length);
+        }
+    }
+    require(!stream.empty(), "the box sent nothing");
+    return stream;
+}
+
+// The load_stream target's list (load_stream.cpp), byte for byte.
+std::string seed_list()
+{
+    using namespace seed_box;
+    std::array<unsigned char, 128> header;
+    build_file_header(header, sat_count, 40, tp_count, 10, tv_count, radio_count, 32, fav_count,
+                      local_time{2025, 12, 1, 12, 0});
+    std::string list(header.begin(), header.end());
+    for (std::size_t i = 0; i < list_record_bytes; ++i)
+        list += static_cast<char>(list_record_byte(i));
+    return list;
+}
+
+// Verifies of the target's list against the small box: one the list was
+// loaded into first (every table the same), a fresh one (every table
+// differs) and one whose channel block has a wrong CRC. Each seed starts
+// with the target's job byte 'v'.
+void record_verifies()
+{
+    struct verify_case {
+        const char* name;
+        strings args;
+        bool load_first;
+    };
+    const verify_case cases[] = {
+        {"verify_same", small_box, true},
+        {"verify_differs", small_box, false},
+        {"verify_badcrc", with(small_box, {"--fault", "badcrc,500 0 2"}), false},
+    };
+    for (const auto& c : cases) {
+        std::string dir = temp_dir();
+        std::string path = dir + "/list.cxf";
+        write_file(path, seed_list());
+        boxsim_process sim(c.args);
+        if (c.load_first)
+            require(run_program({sim.device(), "l", path}, "", 30000).exit_code == 0,
+                    "load before the verify failed");
+        const std::size_t before = sim.transcript().size();
+        run_result r = run_program({sim.device(), "v", path}, "", 30000);
+        std::printf("v %s: exit %d\n", c.name, r.exit_code);
+        std::string transcript = sim.transcript().substr(before);
+        sim.stop();
+        put("load_stream", c.name, "v" + verify_stream(transcript, sim.state_dir()));
+    }
+}
+
 void record_all()
 {
     for (const char* target :
@@ -164,9 +250,11 @@ void record_all()
     for (const auto& c : loads) {
         recorded rec = run_job(c.args, "l", "list.cxf", small_list);
         strings lines = box_lines(rec.transcript);
-        put("load_stream", c.name, joined(lines));
+        put("load_stream", c.name, "l" + joined(lines));
         put("response_lines", std::string("load_") + c.name, "1" + joined(lines));
     }
+
+    record_verifies();
 
     // A firmware update: the image, and the loader's and the new system's
     // lines after the status line of the connection check.

@@ -14,7 +14,8 @@ const std::string usage = "Parameter fehlt!\n"
                           "halvoranupdate.exe <com> <Datei>\n"
                           "z.B. halvoranupdate.exe com1 firmware.zova\n"
                           "\nhalvoranupdate.exe com1 s Speichert die Senderliste auf den PC.\n"
-                          "\nhalvoranupdate.exe com1 l Laedt die Senderliste auf die Box.\n" +
+                          "\nhalvoranupdate.exe com1 l Laedt die Senderliste auf die Box.\n"
+                          "\nhalvoranupdate.exe com1 v Vergleicht die Senderliste mit der Box.\n" +
                           msg::prompt;
 const std::string silent_attempt = msg::silent + msg::retry;
 

@@ -40,10 +40,12 @@ std::string announce_line(const std::string& block)
     return a.substr(0, a.find('\n'));
 }
 
+const std::string verify_opening = "Senderliste mit der Box vergleichen \n";
+
 // What the program printed after the connection check.
-std::string job_output(const run_result& r)
+std::string job_output(const run_result& r, const std::string& from = msg::loading)
 {
-    auto pos = r.out.find(msg::loading);
+    auto pos = r.out.find(from);
     return pos == std::string::npos ? r.out : r.out.substr(pos);
 }
 
@@ -307,6 +309,66 @@ TEST_F(load, empty_tables_are_passed_over)
     EXPECT_EQ(cmds.back(), cmd::close_transfer);
 }
 
+bool has_read_request(const std::vector<std::string>& cmds)
+{
+    return std::any_of(cmds.begin(), cmds.end(), [](const std::string& c) {
+        return c.rfind("500", 0) == 0 && c.size() > 6 && c[6] == '2';
+    });
+}
+
+// The verify plans as the load does: the same lines, the same counts, the
+// radio records at the box's slots after its TV slots.
+TEST_F(load, a_verify_compares_what_the_load_wrote_into_a_larger_box)
+{
+    boxsim_process box({"--sat", "100", "--tv", "1000", "--radio", "200"});
+    list_on_disk f = write_list({.sat = 150, .tv = 900, .radio = 150}, dir);
+    ASSERT_EQ(run_program({box.device(), "l", f.path}).exit_code, 0);
+    const auto loaded = box.commands().size();
+    run_result r = run_program({box.device(), "v", f.path});
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(job_output(r, verify_opening),
+              verify_opening + msg::info_line + "sat anz   = 100\n" + all_tables_same);
+    auto all = box.commands();
+    const std::vector<std::string> cmds(all.begin() + static_cast<long>(loaded), all.end());
+    // The TV slots 900 to 999 keep the box's own records: read, not compared.
+    for (const char* request : {"500 2 2 0 99", "500 1 2 0 99", "500 0 2 0 1149", "500 3 2 0 199"})
+        EXPECT_EQ(std::count(cmds.begin(), cmds.end(), request), 1) << request;
+    EXPECT_FALSE(changes_the_box(cmds));
+    EXPECT_EQ(cmds.back(), "503 25");
+}
+
+TEST_F(load, a_verify_refuses_what_the_load_refuses_before_any_read_request)
+{
+    list_on_disk f = write_list({}, dir);
+    const std::string missing = dir + "/fehlt.cxf", cut = dir + "/kurz.cxf",
+                      foreign = dir + "/fremd.cxf";
+    write_file(cut, f.bytes.substr(0, f.bytes.size() - 1));
+    write_file(foreign, "CXF3" + f.bytes.substr(4));
+    struct refusal {
+        std::vector<std::string> box;
+        std::string path, lines;
+    };
+    const refusal cases[] = {
+        {{}, missing, "failed to open file " + missing + "!\n"},
+        {{}, foreign, "Datei '" + foreign + "' hat nicht das richtige Format\n"},
+        {{}, cut, msg::info_line + "Datei '" + cut + "' ist zu kurz oder beschaedigt\n"},
+        {{"--sat", "10", "--tp-size", "12"},
+         f.path,
+         msg::info_line + "sat anz   = 10\nformat error\n"},
+    };
+    for (const refusal& c : cases) {
+        boxsim_process box(c.box);
+        run_result r = run_program({box.device(), "v", c.path});
+        EXPECT_EQ(r.exit_code, 2);
+        // Its own message, and no key prompt.
+        EXPECT_EQ(job_output(r, verify_opening), verify_opening + c.lines);
+        auto cmds = commands_after_check(box);
+        EXPECT_FALSE(has_read_request(cmds)) << c.path;
+        EXPECT_FALSE(changes_the_box(cmds));
+        EXPECT_EQ(cmds.back(), "503 25");
+    }
+}
+
 TEST(round_trip, a_list_saved_from_one_box_and_loaded_into_another_is_the_same_list)
 {
     std::string dir = temp_dir();
@@ -324,6 +386,10 @@ TEST(round_trip, a_list_saved_from_one_box_and_loaded_into_another_is_the_same_l
     ASSERT_EQ(run_program({first.device(), "s", saved}).exit_code, 0);
     ASSERT_EQ(run_program({second.device(), "l", saved}).exit_code, 0);
     ASSERT_EQ(run_program({second.device(), "s", again}).exit_code, 0);
+    // The box the list went into holds it as the file has it.
+    run_result verified = run_program({second.device(), "v", saved});
+    EXPECT_EQ(verified.exit_code, 0);
+    EXPECT_EQ(verified.out.substr(verified.out.size() - all_tables_same.size()), all_tables_same);
 
     std::string a = read_file(saved), b = read_file(again);
     ASSERT_GT(a.size(), 128u);

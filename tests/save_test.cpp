@@ -8,7 +8,6 @@
 #include "support/trace_support.hpp"
 
 #include <algorithm>
-
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -536,3 +535,114 @@ TEST_F(save_test, a_target_the_user_may_not_replace_is_refused_when_the_file_is_
 }
 
 } // namespace
+
+// The verify reads what a save reads and changes nothing: neither the box
+// nor the list file.
+class verify_saved_list : public save_test {
+  protected:
+    run_result verify(boxsim_process& sim)
+    {
+        return run_program({sim.device(), "v", target}, "", 30000);
+    }
+    // The start lines and the verify's opening with the saved file's info text.
+    std::string opening(const boxsim_process& sim) const
+    {
+        std::string file = read_file(target);
+        return "Halvoran update 1.04\nParameter: " + sim.device() + " v " + target +
+               "\n\nalte 1.00 (2025-11-03)\nSenderliste mit der Box vergleichen \nInfotext: " +
+               file.substr(36, u32_at(file, 32)) + "\n";
+    }
+    // The commands of the last run, after its "501".
+    static strings last_run(const boxsim_process& sim)
+    {
+        strings c = sim.commands();
+        auto from = std::find(c.rbegin(), c.rend(), "501").base();
+        return strings(from, c.end());
+    }
+};
+
+TEST_F(verify_saved_list, compares_equal_with_its_box_and_changes_nothing)
+{
+    boxsim_process sim;
+    ASSERT_EQ(save(sim, target).exit_code, 0);
+    const std::string saved = read_file(target);
+    run_result r = verify(sim);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, opening(sim) + all_tables_same);
+    // The load's queries, then the save's read requests with their
+    // acknowledgements: the channels in one block.
+    EXPECT_EQ(last_run(sim),
+              strings({"503 18", "500 3 1", "500 2 1", "500 1 1", "500 0 1", "500 0 5",
+                       "500 2 2 0 19", "911 0", "500 1 2 0 99", "911 0", "500 0 2 0 399", "911 0",
+                       "500 3 2 0 199", "911 0", "503 25"}));
+    EXPECT_FALSE(changes_the_box(sim.commands()));
+    EXPECT_EQ(read_file(target), saved);
+    EXPECT_EQ(list_dir(dir), strings{"senderl.cxf"});
+}
+
+TEST_F(verify_saved_list, names_the_first_differing_record_of_each_table)
+{
+    const std::string state = temp_dir() + "/box";
+    {
+        boxsim_process sim({}, state);
+        ASSERT_EQ(save(sim, target).exit_code, 0);
+    }
+    // In the box: radio record 37 (slot 336, in the channel block's second
+    // chunk) and the last transponder. In the file: TV record 300, its last.
+    const std::string channels = state + "/channels.bin",
+                      transponders = state + "/transponders.bin";
+    std::string c = read_file(channels), t = read_file(transponders), f = read_file(target);
+    c.at((300 + 36) * 32 + 5) ^= 1;
+    t.at(99 * 10 + 9) ^= 0x80;
+    f.at(1928 + 299 * 32 + 31) ^= 0x10;
+    write_file(channels, c);
+    write_file(transponders, t);
+
+    boxsim_process sim({}, state);
+    run_result r = verify(sim);
+    EXPECT_EQ(r.exit_code, 3);
+    // A difference is a result: no key prompt.
+    EXPECT_EQ(r.out, opening(sim) +
+                         "Satelliten: gleich\nTransponder: verschieden ab Eintrag 100\n" +
+                         "TV: gleich\nRadio: verschieden ab Eintrag 37\nFavoriten: gleich\n");
+    write_file(target, f);
+    r = verify(sim);
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_EQ(r.out, opening(sim) +
+                         "Satelliten: gleich\nTransponder: verschieden ab Eintrag 100\n" +
+                         "TV: verschieden ab Eintrag 300\nRadio: verschieden ab Eintrag 37\n" +
+                         "Favoriten: gleich\n");
+    EXPECT_FALSE(changes_the_box(sim.commands()));
+}
+
+TEST_F(verify_saved_list, a_block_that_fails_its_checks_fails_the_verify)
+{
+    struct fault_case {
+        const char* fault;
+        std::string tail;      // behind the satellites' line
+        std::string last_read; // the request the fault hit
+    };
+    const fault_case cases[] = {
+        // No acknowledgement and no further request after a wrong checksum.
+        {"badcrc,500 0 2", "Transponder: gleich\n", "500 0 2 0 399"},
+        {"badlen,500 1 2", "Blocklaenge falsch\n", "500 1 2 0 99"},
+        {"garbage,500 3 2", "Transponder: gleich\nTV: gleich\nRadio: gleich\nwrong_line\n",
+         "500 3 2 0 199"},
+        {"blocksilent,500 1 2", "Die Box antwortet nicht!\n", "500 1 2 0 99"},
+    };
+    {
+        boxsim_process sim;
+        ASSERT_EQ(save(sim, target).exit_code, 0);
+    }
+    for (const fault_case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        boxsim_process sim({"--fault", c.fault});
+        run_result r = verify(sim);
+        EXPECT_EQ(r.exit_code, 2);
+        EXPECT_EQ(r.out, opening(sim) + "Satelliten: gleich\n" + c.tail);
+        strings cmds = last_run(sim);
+        ASSERT_GE(cmds.size(), 2u);
+        EXPECT_EQ(cmds[cmds.size() - 2], c.last_read);
+        EXPECT_EQ(cmds.back(), "503 25");
+    }
+}

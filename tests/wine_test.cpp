@@ -203,6 +203,31 @@ TEST_F(windows_run, load_matches_the_linux_program)
     }
 }
 
+TEST_F(windows_run, verify_matches_the_linux_program)
+{
+    // A list saved from a box with other contents: every table differs from
+    // the fresh boxes' from the first record on. Nothing is written, neither
+    // into the boxes nor into the file.
+    boxsim_process source({"--seed", "5"});
+    ASSERT_EQ(run_program({source.device(), "s", "quelle.cxf"}, "", 60000, lin_dir).exit_code, 0);
+    std::string list = read_file(lin_dir + "/quelle.cxf");
+    write_file(win_dir + "/senderl.cxf", list);
+    write_file(lin_dir + "/senderl.cxf", list);
+
+    boxsim_process win_box;
+    map_com_port("com11", win_box.device());
+    run_result win = run_windows_program({"com11", "v"}, "", 60000, win_dir);
+    boxsim_process lin_box;
+    run_result lin = run_program({lin_box.device(), "v"}, "", 60000, lin_dir);
+
+    EXPECT_EQ(lin.exit_code, 3) << lin.out;
+    EXPECT_NE(lin.out.find("Satelliten: verschieden ab Eintrag 1\n"), std::string::npos) << lin.out;
+    expect_same_run(win, win_box, "com11", lin, lin_box);
+    EXPECT_FALSE(changes_the_box(win_box.commands()));
+    EXPECT_EQ(read_file(win_dir + "/senderl.cxf"), list);
+    EXPECT_EQ(list_dir(win_dir), std::vector<std::string>{"senderl.cxf"});
+}
+
 TEST_F(windows_run, firmware_update_matches_the_linux_program)
 {
     // A valid header with the new version text at bytes 9 to 19, then

@@ -24,8 +24,8 @@ static_assert(check_value() == 0x0376E6E7);
 
 } // namespace
 
-receive_result get_data_buffer(std::uint32_t length, file_t file, std::uint32_t* crc,
-                               std::uint32_t keep)
+receive_result receive_data(std::uint32_t length, chunk_taker take, void* context,
+                            std::uint32_t* crc)
 {
     unsigned char lead = 0;
     if (!async_read(&lead, 1)) {
@@ -37,7 +37,6 @@ receive_result get_data_buffer(std::uint32_t length, file_t file, std::uint32_t*
     std::array<unsigned char, block_chunk_size> buffer;
     std::uint32_t value = crc_start;
     std::uint32_t remaining = length;
-    // An empty block is one empty chunk: one progress print, nothing written.
     do {
         std::uint32_t chunk = remaining < block_chunk_size ? remaining : block_chunk_size;
         // The bytes are taken as they arrive: as many as have come, never
@@ -55,17 +54,42 @@ receive_result get_data_buffer(std::uint32_t length, file_t file, std::uint32_t*
             value = crc_of(&buffer[i], static_cast<std::size_t>(got), value);
             i += static_cast<std::uint32_t>(got);
         }
-        balken_ist += chunk;
-        display_pro();
-        const std::uint32_t store = chunk < keep ? chunk : keep;
-        if (store != 0 && !file_write(file, buffer.data(), store))
+        if (!take(context, buffer.data(), chunk))
             return receive_result::write_failed;
-        keep -= store;
         remaining -= chunk;
     } while (remaining > 0);
 
     *crc = value;
     return receive_result::ok;
+}
+
+namespace {
+
+// Where a received block goes: the file, and how many of its bytes are
+// still to be stored there.
+struct file_sink {
+    file_t file;
+    std::uint32_t keep;
+};
+
+int write_chunk(void* context, const unsigned char* bytes, std::uint32_t count)
+{
+    balken_ist += count;
+    display_pro();
+    auto* sink = static_cast<file_sink*>(context);
+    const std::uint32_t store = count < sink->keep ? count : sink->keep;
+    sink->keep -= store;
+    return store == 0 || file_write(sink->file, bytes, store);
+}
+
+} // namespace
+
+receive_result get_data_buffer(std::uint32_t length, file_t file, std::uint32_t* crc,
+                               std::uint32_t keep)
+{
+    // An empty block is one empty chunk: one progress print, nothing written.
+    file_sink sink{file, keep};
+    return receive_data(length, write_chunk, &sink, crc);
 }
 
 int send_data_ok() { return send_cmd_buffer(cmd::block_ok); }
@@ -106,19 +130,18 @@ namespace {
 // different checksums).
 void send_filler(std::uint32_t remaining, std::uint32_t value, std::uint32_t crc)
 {
-    if (remaining == 0)
-        return;
-    // A filler that does not arrive leaves the box short of bytes, as a
-    // broken line would: its answer or its silence tells.
-    const std::array<unsigned char, block_chunk_size> zeros{};
-    for (std::uint32_t left = remaining - 1; left > 0;) {
-        std::uint32_t chunk = left < block_chunk_size ? left : block_chunk_size;
-        value = crc_of(zeros.data(), chunk, value);
+    std::array<unsigned char, block_chunk_size> zeros{};
+    while (remaining > 0) {
+        std::uint32_t chunk = remaining < block_chunk_size ? remaining : block_chunk_size;
+        remaining -= chunk;
+        std::uint32_t plain = remaining == 0 ? chunk - 1 : chunk;
+        value = crc_of(zeros.data(), plain, value);
+        if (remaining == 0 && crc_update(value, 0) == crc)
+            zeros[chunk - 1] = 1;
+        // A filler that does not arrive leaves the box short of bytes, as
+        // a broken line would: its answer or its silence tells.
         (void)async_write(zeros.data(), static_cast<int>(chunk));
-        left -= chunk;
     }
-    const unsigned char last = crc_update(value, 0) == crc ? 1 : 0;
-    (void)async_write(&last, 1);
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 // Table blocks on the serial line: the CRC-32 that protects them, receiving
-// a block from the box into a file, and announcing and sending a file range
-// to the box.
+// a block from the box (into a file, or chunk by chunk into a compare), and
+// announcing and sending a file range to the box.
 //
 // From the box: a response line "<word> H<length> H<crc> <n>", one byte that
 // is not part of the block, then length raw bytes; the PC answers "911 0"
@@ -51,15 +51,28 @@ constexpr std::uint32_t crc_of(const unsigned char* data, std::size_t n,
 inline constexpr std::uint32_t block_chunk_size = 10240;
 
 enum class receive_result {
-    ok,          // all bytes came and are in the file
+    ok,          // all bytes came and were taken
     box_silent,  // a byte did not come; "Die Box antwortet nicht!\n" printed
-    write_failed // a chunk could not be written to the file; nothing printed
+    write_failed // the taker refused a chunk (the file could not be written,
+                 // or read for a compare); nothing printed
 };
 
+// Takes one chunk of a block once all its bytes have arrived; 0 refuses it
+// and ends the receive.
+using chunk_taker = int (*)(void* context, const unsigned char* bytes, std::uint32_t count);
+
 // Receives one block whose response line has been read: drops the leading
-// byte, then reads length bytes, writes the first keep of them to the file
-// at its current position (the rest is only checked) and puts the checksum
-// of all of them into *crc. On failure the chunks before stay in the file.
+// byte, then reads length bytes in chunks of at most block_chunk_size, hands
+// each chunk to take as soon as it has arrived and puts the checksum of all
+// bytes into *crc. An empty block is one empty chunk. Whether the checksum
+// is the announced one is the caller's to judge.
+[[nodiscard]] receive_result receive_data(std::uint32_t length, chunk_taker take, void* context,
+                                          std::uint32_t* crc);
+
+// receive_data into a file: each chunk advances the progress display, and
+// the first keep bytes of the block are written to the file at its current
+// position (the rest is only checked). On failure the chunks before stay in
+// the file.
 [[nodiscard]] receive_result get_data_buffer(std::uint32_t length, file_t file, std::uint32_t* crc,
                                              std::uint32_t keep = UINT32_MAX);
 

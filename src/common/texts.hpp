@@ -19,7 +19,8 @@ inline constexpr char usage[] =
     "halvoranupdate.exe <com> <Datei>\n"
     "z.B. halvoranupdate.exe com1 firmware.zova\n"
     "\nhalvoranupdate.exe com1 s Speichert die Senderliste auf den PC.\n"
-    "\nhalvoranupdate.exe com1 l Laedt die Senderliste auf die Box.\n";
+    "\nhalvoranupdate.exe com1 l Laedt die Senderliste auf die Box.\n"
+    "\nhalvoranupdate.exe com1 v Vergleicht die Senderliste mit der Box.\n";
 inline constexpr char parameters[] = "Parameter: %s %s %s\n\n";
 inline constexpr char cannot_open_port[] = "Kann %s nicht oeffnen!\n";
 inline constexpr char key_prompt[] = "Weiter mit beliebiger Taste!\n";
@@ -78,6 +79,16 @@ inline constexpr char tp_format_wrong[] = "format error\n";
 inline constexpr char chan_format_wrong[] = "falsches format\n";
 inline constexpr char crc_rejected[] = "crc fehler\n";
 inline constexpr char store_failed[] = "speicher fehler\n";
+// The verify: its opening in place of the load's, then one line per table
+// the load would send, under these names.
+inline constexpr char verifying[] = "Senderliste mit der Box vergleichen \n";
+inline constexpr char table_same[] = "%s: gleich\n";
+inline constexpr char table_differs[] = "%s: verschieden ab Eintrag %llu\n";
+inline constexpr char name_satellites[] = "Satelliten";
+inline constexpr char name_transponders[] = "Transponder";
+inline constexpr char name_tv[] = "TV";
+inline constexpr char name_radio[] = "Radio";
+inline constexpr char name_favourites[] = "Favoriten";
 
 } // namespace msg
 

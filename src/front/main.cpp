@@ -3,7 +3,8 @@
 // Exit status: 0 when the job completed (and on the usage path), 1 when
 // Ctrl+C, a termination signal or the closing of the console window ended
 // the run, 2 when the port could not be opened, the connection check failed
-// or the job failed.
+// or the job failed, 3 when a verify completed and found a table of the box
+// that differs from the file.
 #include "channels/channel_list.hpp"
 #include "common/os.hpp"
 #include "common/texts.hpp"
@@ -22,6 +23,7 @@ namespace {
 constexpr int exit_done = 0;
 constexpr int exit_interrupted = 1;
 constexpr int exit_failed = 2;
+constexpr int exit_differs = 3;
 
 // The command-line arguments, kept for the whole run. Set once by main()
 // and read only here: the jobs get what they need as arguments.
@@ -92,6 +94,19 @@ int run(int argc, char** argv)
         int ok = send_channel_list(sender_name);
         close_serial();
         return ok ? exit_done : exit_failed;
+    }
+    if (std::strcmp(filename, "v") == 0) {
+        verify_result result = verify_channel_list(sender_name);
+        close_serial();
+        switch (result) {
+        case verify_result::same:
+            return exit_done;
+        case verify_result::differs:
+            return exit_differs;
+        case verify_result::failed:
+            break;
+        }
+        return exit_failed;
     }
     // The firmware update alone returns 0 for success (see firmware.hpp).
     if (firmware_update(filename) != 0 || !reboot() || !wait_boot())

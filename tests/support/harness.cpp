@@ -332,6 +332,14 @@ std::vector<std::string> boxsim_process::commands() const
     return transcript_commands(transcript());
 }
 
+bool changes_the_box(const std::vector<std::string>& commands)
+{
+    return std::any_of(commands.begin(), commands.end(), [](const std::string& c) {
+        return (c.size() > 7 && c.compare(0, 4, "500 ") == 0 && c.compare(5, 3, " 3 ") == 0) ||
+               c.rfind("910", 0) == 0 || c == "500 0 4 1";
+    });
+}
+
 bool boxsim_process::wait_for_command(const std::string& command) const
 {
     for (int i = 0; i < 500; ++i) {

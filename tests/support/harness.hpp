@@ -84,6 +84,15 @@ class boxsim_process {
 // The command lines in a simulator transcript, in order.
 std::vector<std::string> transcript_commands(const std::string& transcript);
 
+// True when the box received a command that changes it: a write request
+// "500 <table> 3 ...", a block announcement "910 ..." or the store
+// "500 0 4 1". A verify sends none of them.
+bool changes_the_box(const std::vector<std::string>& commands);
+
+// The verify's lines when every table of a full list is the same in the box.
+inline const std::string all_tables_same =
+    "Satelliten: gleich\nTransponder: gleich\nTV: gleich\nRadio: gleich\nFavoriten: gleich\n";
+
 // A pseudo-terminal pair in raw mode for in-process tests: the program's
 // side opens slave_path with open_serial, the test plays the box on master.
 struct pty_pair {
