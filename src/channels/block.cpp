@@ -130,18 +130,19 @@ namespace {
 // different checksums).
 void send_filler(std::uint32_t remaining, std::uint32_t value, std::uint32_t crc)
 {
-    std::array<unsigned char, block_chunk_size> zeros{};
-    while (remaining > 0) {
-        std::uint32_t chunk = remaining < block_chunk_size ? remaining : block_chunk_size;
-        remaining -= chunk;
-        std::uint32_t plain = remaining == 0 ? chunk - 1 : chunk;
-        value = crc_of(zeros.data(), plain, value);
-        if (remaining == 0 && crc_update(value, 0) == crc)
-            zeros[chunk - 1] = 1;
-        // A filler that does not arrive leaves the box short of bytes, as
-        // a broken line would: its answer or its silence tells.
+    if (remaining == 0)
+        return;
+    // A filler that does not arrive leaves the box short of bytes, as a
+    // broken line would: its answer or its silence tells.
+    const std::array<unsigned char, block_chunk_size> zeros{};
+    for (std::uint32_t left = remaining - 1; left > 0;) {
+        std::uint32_t chunk = left < block_chunk_size ? left : block_chunk_size;
+        value = crc_of(zeros.data(), chunk, value);
         (void)async_write(zeros.data(), static_cast<int>(chunk));
+        left -= chunk;
     }
+    const unsigned char last = crc_update(value, 0) == crc ? 1 : 0;
+    (void)async_write(&last, 1);
 }
 
 } // namespace

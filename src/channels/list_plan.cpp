@@ -108,7 +108,7 @@ int plan_list(const char* path, file_t* file, list_plan* plan)
     for (const planned_table& t : p.tables) {
         if (t.count != 0)
             fits = fits && section_fits(file_bytes, t.offset, t.count, t.size);
-        total += t.length();
+        total += length_of(t);
     }
     if (!fits || total > 0xFFFFFFFFu) {
         std::printf(msg::file_damaged, path);

@@ -17,10 +17,16 @@ struct planned_table {
     std::uint64_t offset;
     std::uint32_t count;
     std::uint32_t size;
-    std::uint64_t length() const { return std::uint64_t{count} * size; }
-    // The last slot written; -1 for an empty table starting at slot 0.
-    long long last_slot() const { return static_cast<long long>(first_slot) + count - 1; }
 };
+
+// The table's bytes.
+inline std::uint64_t length_of(const planned_table& t) { return std::uint64_t{t.count} * t.size; }
+
+// The last slot written; -1 for an empty table starting at slot 0.
+inline long long last_slot_of(const planned_table& t)
+{
+    return static_cast<long long>(t.first_slot) + t.count - 1;
+}
 
 // The tables in the order the load sends them.
 enum plan_index { plan_satellites, plan_transponders, plan_tv, plan_radio, plan_favourites };

@@ -32,7 +32,7 @@ bool status_ok(const char* word) { return word[0] == '0'; }
 int send_table(const planned_table& table, file_t file, const char* path)
 {
     char request[request_capacity];
-    format_request(request, table.table, request_write, table.first_slot, table.last_slot());
+    format_request(request, table.table, request_write, table.first_slot, last_slot_of(table));
     char work[linebuf_size];
     char word[word_size];
     if (!ask_box(request, work) || scan_line(work, "%s %s %s %s", word, word, word, word) != 4) {
@@ -41,7 +41,7 @@ int send_table(const planned_table& table, file_t file, const char* path)
     }
     // The section check before the first write request keeps the length
     // within 32 bits.
-    const auto length = static_cast<std::uint32_t>(table.length());
+    const auto length = static_cast<std::uint32_t>(length_of(table));
     std::uint32_t crc = 0;
     if (!send_data_header(table.offset, length, file, &crc)) {
         // Nothing was announced: the box waits for no block.
@@ -77,7 +77,7 @@ int load(const char* path, file_t* file)
     balken_ist = 0;
     // Empty tables are passed over: no write request, no block of length 0.
     for (const planned_table& t : plan.tables) {
-        if (t.length() != 0 && !send_table(t, *file, path))
+        if (length_of(t) != 0 && !send_table(t, *file, path))
             return 0;
     }
 

@@ -58,7 +58,7 @@ int compare_chunk(void* context, const unsigned char* bytes, std::uint32_t count
     for (int i = 0; i < c->span_count; ++i) {
         compared_span& s = c->spans[i];
         const std::uint64_t from = std::max(start, s.block_offset);
-        const std::uint64_t to = std::min(end, s.block_offset + s.table->length());
+        const std::uint64_t to = std::min(end, s.block_offset + length_of(*s.table));
         if (from >= to || s.first_difference != no_difference)
             continue;
         // At most one chunk: to - from <= count.
@@ -125,7 +125,7 @@ void print_verdict(const compared_span& s)
         std::printf(msg::table_same, s.name);
     else
         std::printf(msg::table_differs, s.name,
-                    static_cast<unsigned long long>(s.first_difference / s.table->size + 1));
+                    static_cast<unsigned long long>(s.first_difference) / s.table->size + 1);
 }
 
 // Everything between "503 18" and "503 25".
@@ -157,16 +157,16 @@ verify_result compare_tables(const char* path, file_t* file)
     for (span_range b : blocks) {
         // Tables the load would not send are not asked for: at the edges of
         // a range, since a range holds at most two.
-        while (b.first < b.end && spans[b.first].table->length() == 0)
+        while (b.first < b.end && length_of(*spans[b.first].table) == 0)
             ++b.first;
-        while (b.end > b.first && spans[b.end - 1].table->length() == 0)
+        while (b.end > b.first && length_of(*spans[b.end - 1].table) == 0)
             --b.end;
         if (b.first == b.end)
             continue;
         const planned_table& head = *spans[b.first].table;
         block_compare compare{*file, &spans[b.first], b.end - b.first, 0};
-        if (!read_and_compare(head.table, spans[b.end - 1].table->last_slot(), head.size, &compare,
-                              path))
+        if (!read_and_compare(head.table, last_slot_of(*spans[b.end - 1].table), head.size,
+                              &compare, path))
             return verify_result::failed;
         for (int i = b.first; i < b.end; ++i) {
             print_verdict(spans[i]);

@@ -106,7 +106,7 @@ int async_read(void* buffer, int count)
     BOOL ok = ReadFile(com(), buffer, static_cast<DWORD>(count), &moved, nullptr);
     if (!ok)
         return trace_os_error("ReadFile");
-    return ok && moved == static_cast<DWORD>(count) ? 1 : 0;
+    return moved == static_cast<DWORD>(count) ? 1 : 0;
 }
 
 int async_write(const void* data, int count)
@@ -117,7 +117,7 @@ int async_write(const void* data, int count)
     BOOL ok = WriteFile(com(), data, static_cast<DWORD>(count), &moved, nullptr);
     if (!ok)
         return trace_os_error("WriteFile");
-    return ok && moved == static_cast<DWORD>(count) ? 1 : 0;
+    return moved == static_cast<DWORD>(count) ? 1 : 0;
 }
 
 int read_available(void* buffer, int max)
