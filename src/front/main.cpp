@@ -55,8 +55,8 @@ int failure_ending()
     return key_prompt_ending();
 }
 
-} // namespace
-
+// The run from the first line printed to its exit status; main() adds the
+// trace's last line.
 int run(int argc, char** argv)
 {
     install_interrupt_handlers(end_interrupted);
@@ -114,5 +114,7 @@ int run(int argc, char** argv)
     close_serial();
     return exit_done;
 }
+
+} // namespace
 
 int main(int argc, char** argv) { return trace_exit(run(argc, argv)); }
