@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <gtest/gtest.h>
+#include <regex>
 #include <unistd.h>
 
 namespace {
@@ -37,12 +38,67 @@ TEST(command_line, too_few_arguments_print_the_usage_and_wait_for_a_key)
     }
 }
 
-TEST(command_line, a_port_that_cannot_be_opened_ends_with_the_prompt_and_status_2)
+// After a port that will not open: one line naming the cause, then one
+// listing the serial ports of this computer (or saying there are none).
+const std::string cause_missing =
+    "Diesen Port gibt es nicht: Namen pruefen, ist der Adapter eingesteckt?\n";
+const std::string cause_not_serial =
+    "Das ist kein serieller Port: den Namen eines seriellen Ports angeben.\n";
+const std::string cause_permission =
+    "Keine Berechtigung fuer den Port: Benutzer in die Gruppe dialout aufnehmen "
+    "(sudo usermod -aG dialout $USER) und neu anmelden.\n";
+const std::string cause_busy = "Der Port ist belegt: ein anderes Programm oder ein anderer Lauf "
+                               "von halvoranupdate hat ihn offen; erst beenden.\n";
+
+// The output of a run whose port did not open, up to the listing, which is
+// checked for its form and for what it must not name; the listing itself is
+// cut out.
+std::string without_port_list(const std::string& out)
 {
-    run_result r = run_program({"/nonexistent/port", "s", "list.cxf", "ignored"});
-    EXPECT_EQ(r.out, banner + echo("/nonexistent/port", "s", "list.cxf") +
-                         "Kann /nonexistent/port nicht oeffnen!\n" + prompt);
-    EXPECT_EQ(r.exit_code, 2);
+    const std::regex list("\n(Vorhandene Ports: (/dev/[^ ,()]+( \\(/dev/serial/by-id/[^()]+\\))?)"
+                          "(, /dev/[^ ,()]+( \\(/dev/serial/by-id/[^()]+\\))?)*(, \\.\\.\\.)?|"
+                          "Keine seriellen Ports gefunden\\.)\n" +
+                          prompt + "$");
+    std::smatch found;
+    if (!std::regex_search(out, found, list))
+        return out + "[no well-formed port list]";
+    // Pseudo-terminals (the simulator's, the test's) are no serial ports.
+    if (found.str().find("/dev/pts/") != std::string::npos)
+        return out + "[a pseudo-terminal was listed]";
+    return out.substr(0, static_cast<std::size_t>(found.position()) + 1) + prompt;
+}
+
+TEST(command_line, a_port_that_cannot_be_opened_names_the_cause_and_the_ports)
+{
+    std::string dir = temp_dir();
+    write_file(dir + "/file", "not a port");
+    boxsim_process sim;
+    struct {
+        std::string port, cause;
+        bool as_nobody;
+    } cases[] = {
+        {"/nonexistent/port", cause_missing, false},
+        {dir + "/file", cause_not_serial, false},
+        {dir, cause_not_serial, false},
+        // An ordinary user may not open a terminal that belongs to root.
+        {sim.device(), cause_permission, true},
+    };
+    for (const auto& c : cases) {
+        run_result r;
+        if (!c.as_nobody) {
+            r = run_program({c.port, "s", "list.cxf", "ignored"});
+        } else if (geteuid() == 0 && access("/usr/bin/setpriv", X_OK) == 0) {
+            r = run_command({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                             HALVORAN_BIN, c.port, "s", "list.cxf", "ignored"});
+        } else {
+            continue;
+        }
+        EXPECT_EQ(without_port_list(r.out), banner + echo(c.port, "s", "list.cxf") + "Kann " +
+                                                c.port + " nicht oeffnen!\n" + c.cause + prompt);
+        EXPECT_EQ(r.exit_code, 2);
+    }
+    // The refused user's attempt did not reach the box.
+    EXPECT_TRUE(sim.commands().empty());
 }
 
 TEST(command_line, a_port_in_use_by_another_run_is_refused_at_once)
@@ -52,8 +108,9 @@ TEST(command_line, a_port_in_use_by_another_run_is_refused_at_once)
     // Wait until the first run holds the port and asks for the status.
     sim.wait_for_command("501");
     run_result second = run_program({sim.device(), no_image});
-    EXPECT_EQ(second.out, banner + echo(sim.device(), no_image) + "Kann " + sim.device() +
-                              " nicht oeffnen!\n" + prompt);
+    EXPECT_EQ(without_port_list(second.out), banner + echo(sim.device(), no_image) + "Kann " +
+                                                 sim.device() + " nicht oeffnen!\n" + cause_busy +
+                                                 prompt);
     EXPECT_EQ(second.exit_code, 2);
     EXPECT_LT(second.seconds, 1.0);
     EXPECT_EQ(first.wait().exit_code, 2);
