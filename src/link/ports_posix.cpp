@@ -163,20 +163,20 @@ int list_serial_ports(char* text, std::size_t size)
             std::memcpy(names[at], names[at - 1], max_name);
             --at;
         }
-        std::snprintf(names[at], max_name, "%s", name);
+        std::snprintf(names[at], max_name, "%.*s", static_cast<int>(max_name - 1), name);
     });
 
     std::size_t used = 0;
     bool cut = more;
     for (int i = 0; i < found && !cut; ++i) {
         char device[max_name + 8];
-        std::snprintf(device, sizeof device, "/dev/%s", names[i]);
+        std::snprintf(device, sizeof device, "/dev/%.*s", static_cast<int>(max_name - 1), names[i]);
         // The stable name, where the system made one: a link in
         // /dev/serial/by-id whose target ends in this port's name.
         char stable[304] = "";
         (void)for_each_entry("/dev/serial/by-id", [&](const char* entry) {
             char link[300], target[128];
-            if (stable[0] != '\0' || std::snprintf(link, sizeof link, "/dev/serial/by-id/%s",
+            if (stable[0] != '\0' || std::snprintf(link, sizeof link, "/dev/serial/by-id/%.*s", 255,
                                                    entry) >= static_cast<int>(sizeof link))
                 return;
             ssize_t length = readlink(link, target, sizeof target - 1);
