@@ -111,8 +111,9 @@ open_failure failure_of_open(int error)
     switch (error) {
     case ENOENT:
     case ENOTDIR:
-    case ENXIO: // a device node whose device is not there (a ttyS without a UART)
+    case ENXIO:
     case ENODEV:
+    case EIO: // a ttyS node without a UART behind it, an adapter pulled out
         return open_failure::missing;
     case EACCES:
     case EPERM:
