@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <gtest/gtest.h>
+#include <regex>
 #include <unistd.h>
 
 namespace {
@@ -32,12 +33,57 @@ TEST(command_line, too_few_arguments_print_the_usage_and_wait_for_a_key)
     }
 }
 
-TEST(command_line, a_port_that_cannot_be_opened_ends_with_the_prompt_and_status_2)
+// After a port that will not open: one line naming the cause, then one
+// listing the serial ports of this computer (or saying there are none).
+// The output of a run whose port did not open, up to the listing, which is
+// checked for its form and for what it must not name; the listing itself is
+// cut out.
+std::string without_port_list(const std::string& out)
 {
-    run_result r = run_program({"/nonexistent/port", "s", "list.cxf", "ignored"});
-    EXPECT_EQ(r.out, msg::banner + msg::echo("/nonexistent/port", "s", "list.cxf") +
-                         msg::cannot_open("/nonexistent/port") + msg::prompt);
-    EXPECT_EQ(r.exit_code, 2);
+    const std::regex list("\n(Vorhandene Ports: (/dev/[^ ,()]+( \\(/dev/serial/by-id/[^()]+\\))?)"
+                          "(, /dev/[^ ,()]+( \\(/dev/serial/by-id/[^()]+\\))?)*(, \\.\\.\\.)?|"
+                          "Keine seriellen Ports gefunden\\.)\n" +
+                          msg::prompt + "$");
+    std::smatch found;
+    if (!std::regex_search(out, found, list))
+        return out + "[no well-formed port list]";
+    // Pseudo-terminals (the simulator's, the test's) are no serial ports.
+    if (found.str().find("/dev/pts/") != std::string::npos)
+        return out + "[a pseudo-terminal was listed]";
+    return out.substr(0, static_cast<std::size_t>(found.position()) + 1) + msg::prompt;
+}
+
+TEST(command_line, a_port_that_cannot_be_opened_names_the_cause_and_the_ports)
+{
+    std::string dir = temp_dir();
+    write_file(dir + "/file", "not a port");
+    boxsim_process sim;
+    struct {
+        std::string port, cause;
+        bool as_nobody;
+    } cases[] = {
+        {"/nonexistent/port", msg::port_missing, false},
+        {dir + "/file", msg::port_not_serial, false},
+        {dir, msg::port_not_serial, false},
+        // An ordinary user may not open a terminal that belongs to root.
+        {sim.device(), msg::port_permission, true},
+    };
+    for (const auto& c : cases) {
+        run_result r;
+        if (!c.as_nobody) {
+            r = run_program({c.port, "s", "list.cxf", "ignored"});
+        } else if (geteuid() == 0 && access("/usr/bin/setpriv", X_OK) == 0) {
+            r = run_command({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                             HALVORAN_BIN, c.port, "s", "list.cxf", "ignored"});
+        } else {
+            continue;
+        }
+        EXPECT_EQ(without_port_list(r.out), msg::banner + msg::echo(c.port, "s", "list.cxf") +
+                                                msg::cannot_open(c.port) + c.cause + msg::prompt);
+        EXPECT_EQ(r.exit_code, 2);
+    }
+    // The refused user's attempt did not reach the box.
+    EXPECT_TRUE(sim.commands().empty());
 }
 
 TEST(command_line, a_port_in_use_by_another_run_is_refused_at_once)
@@ -47,8 +93,9 @@ TEST(command_line, a_port_in_use_by_another_run_is_refused_at_once)
     // Wait until the first run holds the port and asks for the status.
     sim.wait_for_command(cmd::status);
     run_result second = run_program({sim.device(), no_image});
-    EXPECT_EQ(second.out, msg::banner + msg::echo(sim.device(), no_image) +
-                              msg::cannot_open(sim.device()) + msg::prompt);
+    EXPECT_EQ(without_port_list(second.out), msg::banner + msg::echo(sim.device(), no_image) +
+                                                 msg::cannot_open(sim.device()) + msg::port_busy +
+                                                 msg::prompt);
     EXPECT_EQ(second.exit_code, 2);
     EXPECT_LT(second.seconds, 1.0);
     EXPECT_EQ(first.wait().exit_code, 2);

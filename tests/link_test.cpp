@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -146,6 +147,7 @@ TEST(serial_open, refuses_a_second_user_and_things_that_are_no_terminal)
     ASSERT_EQ(open_serial(pty.slave_path.c_str()), 1);
     std::intptr_t first = handle_com;
     EXPECT_EQ(open_serial(pty.slave_path.c_str()), 0);
+    EXPECT_EQ(open_serial_failure(), open_failure::busy);
     EXPECT_EQ(handle_com, first);
     close_serial();
     // Once closed, the port can be opened again.
@@ -155,10 +157,36 @@ TEST(serial_open, refuses_a_second_user_and_things_that_are_no_terminal)
 
     handle_com = invalid_handle;
     EXPECT_EQ(open_serial("/nonexistent/tty"), 0);
+    EXPECT_EQ(open_serial_failure(), open_failure::missing);
     std::string plain = temp_dir() + "/plain";
     write_file(plain, "x");
     EXPECT_EQ(open_serial(plain.c_str()), 0);
+    EXPECT_EQ(open_serial_failure(), open_failure::not_serial);
     EXPECT_EQ(handle_com, invalid_handle);
+}
+
+// The port is opened without waiting for a carrier and made blocking again:
+// a write larger than the line's buffer waits for the box instead of failing.
+// A drain is bounded by the bytes' own time on the line (about 0.36 s for
+// 4 KiB) even when the box reads nothing.
+TEST_F(line_test, writes_wait_for_a_slow_box_and_a_drain_is_bounded)
+{
+    EXPECT_EQ(fcntl(static_cast<int>(handle_com), F_GETFL) & O_NONBLOCK, 0);
+    const std::string block(256 * 1024, 'b');
+    std::string got;
+    std::thread box([&] {
+        usleep(200000);
+        got = read_some(pty.master, block.size(), 10000);
+    });
+    EXPECT_EQ(async_write(block.data(), static_cast<int>(block.size())), 1);
+    box.join();
+    EXPECT_EQ(got, block);
+
+    ASSERT_EQ(async_write(block.data(), 4096), 1);
+    double start = now_seconds();
+    (void)drain_transmit(4096);
+    EXPECT_LT(now_seconds() - start, 0.5);
+    EXPECT_EQ(box_receives(4096), block.substr(0, 4096));
 }
 
 TEST(scan, converts_fields_like_formatted_scanning)

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <regex>
 #include <sys/stat.h>
 
 namespace {
@@ -275,12 +276,25 @@ TEST_F(windows_run, a_port_above_com9_opens_by_its_plain_name_in_any_case)
               (std::vector<std::string>{cmd::status, cmd::status, cmd::status, cmd::status}));
 }
 
+// After the port, the program names the cause and the COM ports Windows
+// has: one line each.
+const std::regex port_list("(Vorhandene Ports: COM[0-9]+(, COM[0-9]+)*|"
+                           "Keine seriellen Ports gefunden\\.)\n");
+
 TEST_F(windows_run, a_port_that_does_not_exist_is_named_as_typed)
 {
     for (std::string name : {"com29", "COM29:", "\\\\.\\com29"}) {
         run_result win = run_windows_program({name, "s"});
-        EXPECT_EQ(unix_lines(win.out),
-                  msg::banner + msg::echo(name, "s") + msg::cannot_open(name) + msg::prompt);
+        std::string out = unix_lines(win.out);
+        const std::string head =
+            msg::banner + msg::echo(name, "s") + msg::cannot_open(name) + msg::port_missing;
+        const std::string& tail = msg::prompt;
+        ASSERT_GT(out.size(), head.size() + tail.size()) << out;
+        EXPECT_EQ(out.substr(0, head.size()), head);
+        EXPECT_TRUE(std::regex_match(
+            out.substr(head.size(), out.size() - head.size() - tail.size()), port_list))
+            << out;
+        EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
         EXPECT_EQ(win.exit_code, 2);
     }
 }
@@ -328,6 +342,22 @@ TEST_F(windows_run, a_read_only_list_is_refused_when_the_file_is_opened)
     EXPECT_EQ(commands.back(), "503 25");
     EXPECT_EQ(read_file(list), previous);
     EXPECT_EQ(list_dir(win_dir), std::vector<std::string>{"senderl.cxf"});
+}
+
+// A port mapped as a user maps one (the registry) is listed as Windows lists
+// its ports, opens under its name, and a name beside it is missing.
+TEST_F(windows_run, a_port_mapped_through_the_registry_is_listed)
+{
+    boxsim_process box;
+    wine_port_prefix prefix("COM7", box.device());
+    std::string out = unix_lines(run_windows_program({"com29", "s"}).out);
+    EXPECT_NE(out.find("nicht oeffnen!\n" + msg::port_missing), std::string::npos) << out;
+    std::smatch listed;
+    ASSERT_TRUE(std::regex_search(out, listed, port_list)) << out;
+    EXPECT_TRUE(std::regex_search(listed.str(), std::regex(" COM7[,\\n]"))) << out;
+    run_result opened = run_windows_program({"com7", "no-such-image.zova"});
+    EXPECT_NE(unix_lines(opened.out).find("\nalte 1.00 (2025-11-03)\n"), std::string::npos)
+        << opened.out;
 }
 
 } // namespace

@@ -167,6 +167,10 @@ int send_data_buffer(std::uint64_t offset, std::uint32_t length, file_t file, st
         display_pro();
         remaining -= chunk;
     } while (remaining > 0);
+    // The box's answer is read under a time limit that must start when the
+    // block has left the port, not when it went into the driver's buffer.
+    // A drain that ran out of time is no error: the answer's read tells.
+    (void)drain_transmit(length);
     trace_block("sent", length);
     return 1;
 }

@@ -23,6 +23,24 @@ inline constexpr char usage[] =
     "\nhalvoranupdate.exe com1 v Vergleicht die Senderliste mit der Box.\n";
 inline constexpr char parameters[] = "Parameter: %s %s %s\n\n";
 inline constexpr char cannot_open_port[] = "Kann %s nicht oeffnen!\n";
+// Why the port would not open, one line after cannot_open_port, then the
+// serial ports this computer has.
+inline constexpr char port_missing[] =
+    "Diesen Port gibt es nicht: Namen pruefen, ist der Adapter eingesteckt?\n";
+inline constexpr char port_permission[] =
+    "Keine Berechtigung fuer den Port: Benutzer in die Gruppe dialout aufnehmen "
+    "(sudo usermod -aG dialout $USER) und neu anmelden.\n";
+inline constexpr char port_busy[] = "Der Port ist belegt: ein anderes Programm oder ein anderer "
+                                    "Lauf von halvoranupdate hat ihn offen; erst beenden.\n";
+inline constexpr char port_not_serial[] =
+    "Das ist kein serieller Port: den Namen eines seriellen Ports angeben.\n";
+inline constexpr char port_setup[] =
+    "Der Port laesst sich nicht auf 115200 Baud 8N1 einstellen: anderen Port oder Adapter "
+    "versuchen.\n";
+inline constexpr char port_other[] =
+    "Das Betriebssystem verweigert den Port: Namen und Adapter pruefen.\n";
+inline constexpr char ports_present[] = "Vorhandene Ports: %s\n";
+inline constexpr char ports_none[] = "Keine seriellen Ports gefunden.\n";
 inline constexpr char key_prompt[] = "Weiter mit beliebiger Taste!\n";
 // HALVORAN_TRACE names a file that cannot be opened: the run goes on
 // without a trace.

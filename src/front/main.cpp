@@ -11,6 +11,7 @@
 #include "common/trace.hpp"
 #include "firmware/firmware.hpp"
 #include "front/console.hpp"
+#include "link/ports.hpp"
 #include "link/protocol.hpp"
 #include "link/serial.hpp"
 
@@ -49,6 +50,37 @@ int key_prompt_ending()
     return exit_failed;
 }
 
+// After a port that would not open: why, and which ports there are.
+void explain_port_failure()
+{
+    switch (open_serial_failure()) {
+    case open_failure::missing:
+        std::printf(msg::port_missing);
+        break;
+    case open_failure::permission:
+        std::printf(msg::port_permission);
+        break;
+    case open_failure::busy:
+        std::printf(msg::port_busy);
+        break;
+    case open_failure::not_serial:
+        std::printf(msg::port_not_serial);
+        break;
+    case open_failure::setup:
+        std::printf(msg::port_setup);
+        break;
+    case open_failure::other:
+    case open_failure::none:
+        std::printf(msg::port_other);
+        break;
+    }
+    char ports[1024];
+    if (list_serial_ports(ports, sizeof ports) > 0)
+        std::printf(msg::ports_present, ports);
+    else
+        std::printf(msg::ports_none);
+}
+
 int failure_ending()
 {
     close_serial();
@@ -80,6 +112,7 @@ int run(int argc, char** argv)
 
     if (!open_serial(port)) {
         std::printf(msg::cannot_open_port, port);
+        explain_port_failure();
         return key_prompt_ending();
     }
     if (!test_con())

@@ -20,6 +20,12 @@ namespace {
 int read_total_ms = -1;
 int read_interval_ms = -1;
 
+open_failure last_failure = open_failure::none;
+
+// The time a drain may take beyond the bytes' own time on the line: the
+// driver's wake-ups and the USB frames of an adapter.
+constexpr long long drain_margin_ms = 50;
+
 int fd() { return static_cast<int>(handle_com); }
 
 long long now_ms()
@@ -104,29 +110,102 @@ int read_within_limits(void* buffer, int max, long long start, bool have_byte, l
     }
 }
 
+// The cause of a failed open(): what the error says about the device.
+open_failure failure_of_open(int error)
+{
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENXIO:
+    case ENODEV:
+    case EIO: // a ttyS node without a UART behind it, an adapter pulled out
+        return open_failure::missing;
+    case EACCES:
+    case EPERM:
+        return open_failure::permission;
+    case EBUSY: // TIOCEXCL of another program
+        return open_failure::busy;
+    case EISDIR:
+        return open_failure::not_serial;
+    default:
+        return open_failure::other;
+    }
+}
+
+// Gives the device up after a failed step and records why.
+int refuse(int d, open_failure cause, bool exclusive, const char* call)
+{
+    (void)trace_os_error(call);
+    if (exclusive)
+        (void)ioctl(d, TIOCNXCL);
+    close(d);
+    last_failure = cause;
+    return 0;
+}
+
 } // namespace
 
 int open_serial(const char* name)
 {
-    int d = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (d < 0)
+    // O_NONBLOCK: a serial port whose CLOCAL an earlier program left off
+    // would otherwise block here until a carrier came, which a three-wire
+    // cable never brings. configure() sets CLOCAL; the descriptor becomes
+    // blocking again below.
+    int d = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (d < 0) {
+        last_failure = failure_of_open(errno);
         return trace_os_error("open");
+    }
     // Exclusive use: TIOCEXCL refuses later opens by ordinary users, and the
     // advisory lock refuses a second instance of this program (also as root).
-    if (!isatty(d) || flock(d, LOCK_EX | LOCK_NB) != 0) {
-        (void)trace_os_error("isatty/flock");
-        close(d);
-        return 0;
-    }
-    if (ioctl(d, TIOCEXCL) != 0 || !configure(d)) {
-        (void)ioctl(d, TIOCNXCL);
-        close(d);
-        return 0;
-    }
+    if (!isatty(d))
+        return refuse(d, open_failure::not_serial, false, "isatty");
+    if (flock(d, LOCK_EX | LOCK_NB) != 0)
+        return refuse(d, errno == EWOULDBLOCK ? open_failure::busy : open_failure::other, false,
+                      "flock");
+    if (ioctl(d, TIOCEXCL) != 0 || !configure(d))
+        return refuse(d, open_failure::setup, true, "TIOCEXCL/line settings");
+    // The rest of the program reads and writes blocking (reads behind poll).
+    int flags = fcntl(d, F_GETFL);
+    if (flags < 0 || fcntl(d, F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return refuse(d, open_failure::other, true, "fcntl");
     handle_com = d;
+    last_failure = open_failure::none;
     trace_port(name, d);
     set_timeout_profile(timeout_profile::open);
     return 1;
+}
+
+open_failure open_serial_failure() { return last_failure; }
+
+int drain_transmit(std::uint32_t bytes)
+{
+    if (handle_com == invalid_handle)
+        return 0;
+    // Bounded by the bytes' own time on the line: on a pseudo-terminal the
+    // count may include what the other side has not read yet, and a device
+    // that stopped sending must not stop the program.
+    const long long line_ms = (static_cast<long long>(bytes) * 10 * 1000 + 115199) / 115200;
+    const long long deadline = now_ms() + line_ms + drain_margin_ms;
+    for (;;) {
+        int queued = 0;
+        if (ioctl(fd(), TIOCOUTQ, &queued) != 0)
+            return 0;
+        if (queued <= 0)
+            return 1;
+        long long left = deadline - now_ms();
+        if (left <= 0)
+            return 0;
+        // Sleep about the time the queued bytes need, at least 1 ms, and no
+        // longer than the bound.
+        long long wait = (static_cast<long long>(queued) * 10 * 1000) / 115200;
+        if (wait < 1)
+            wait = 1;
+        if (wait > left)
+            wait = left;
+        timespec pause{static_cast<time_t>(wait / 1000), static_cast<long>(wait % 1000) * 1000000};
+        (void)nanosleep(&pause, nullptr);
+    }
 }
 
 void set_timeout_profile(timeout_profile profile)

@@ -10,6 +10,34 @@ namespace {
 
 HANDLE com() { return reinterpret_cast<HANDLE>(handle_com); }
 
+open_failure last_failure = open_failure::none;
+
+// The cause of a failed CreateFileA. Windows gives a COM port to one handle
+// at a time: a port another program holds is refused as access denied.
+open_failure failure_of_create(DWORD error)
+{
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_NETPATH:
+        return open_failure::missing;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+        return open_failure::busy;
+    default:
+        return open_failure::other;
+    }
+}
+
+int refuse(HANDLE h, open_failure cause, const char* call)
+{
+    (void)trace_os_error(call); // keeps the last error
+    CloseHandle(h);
+    last_failure = cause;
+    return 0;
+}
+
 // COM10 and above open only through the device namespace (\\.\COM10); the
 // prefix works for every COM number, so a bare "COM<n>" (any case) gets it.
 // Names that carry a prefix or are anything else are used as given.
@@ -50,17 +78,17 @@ int open_serial(const char* name)
     }
     HANDLE h =
         CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE || h == nullptr)
+    if (h == INVALID_HANDLE_VALUE || h == nullptr) {
+        last_failure = failure_of_create(GetLastError());
         return trace_os_error("CreateFileA");
+    }
 
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     COMMTIMEOUTS open_timeouts{};
-    if (!GetCommState(h, &dcb)) {
-        (void)trace_os_error("GetCommState");
-        CloseHandle(h);
-        return 0;
-    }
+    // A file, a console or a printer opens as well, but has no line state.
+    if (!GetCommState(h, &dcb))
+        return refuse(h, open_failure::not_serial, "GetCommState");
     dcb.DCBlength = sizeof dcb;
     dcb.BaudRate = 115200;
     dcb.ByteSize = 8;
@@ -77,15 +105,25 @@ int open_serial(const char* name)
     dcb.fNull = 0;
     dcb.fRtsControl = RTS_CONTROL_DISABLE;
     // The open profile: all five fields 0, so a read waits without limit.
-    if (!SetCommTimeouts(h, &open_timeouts) || !SetCommState(h, &dcb) || !SetupComm(h, 256, 256)) {
-        (void)trace_os_error("SetCommTimeouts/SetCommState/SetupComm");
-        CloseHandle(h);
-        return 0;
-    }
+    if (!SetCommTimeouts(h, &open_timeouts) || !SetCommState(h, &dcb) || !SetupComm(h, 256, 256))
+        return refuse(h, open_failure::setup, "SetCommTimeouts/SetCommState/SetupComm");
     handle_com = reinterpret_cast<std::intptr_t>(h);
+    last_failure = open_failure::none;
     trace_port(name, handle_com);
     trace_profile(name_of(timeout_profile::open), limits_of(timeout_profile::open).total_ms, -1);
     return 1;
+}
+
+open_failure open_serial_failure() { return last_failure; }
+
+int drain_transmit(std::uint32_t /*bytes*/)
+{
+    if (handle_com == invalid_handle)
+        return 0;
+    // Returns when the driver has sent every byte written. Without flow
+    // control nothing can hold the line back, so the wait is the bytes' own
+    // time on the line.
+    return FlushFileBuffers(com()) ? 1 : 0;
 }
 
 void set_timeout_profile(timeout_profile profile)

@@ -476,3 +476,27 @@ std::string unix_lines(const std::string& text)
     }
     return out;
 }
+
+wine_port_prefix::wine_port_prefix(const std::string& com, const std::string& device)
+    : old_(wine_prefix()), path_(temp_dir() + "/wine")
+{
+    std::filesystem::create_directories(path_ + "/dosdevices");
+    for (const char* file : {".update-timestamp", "user.reg", "userdef.reg"})
+        std::filesystem::copy_file(old_ + "/" + file, path_ + "/" + file);
+    write_file(path_ + "/system.reg", read_file(old_ + "/system.reg") +
+                                          "\n[Software\\\\Wine\\\\Ports]\n\"" + com + "\"=\"" +
+                                          device + "\"\n");
+    if (symlink((old_ + "/drive_c").c_str(), (path_ + "/drive_c").c_str()) != 0 ||
+        symlink("../drive_c", (path_ + "/dosdevices/c:").c_str()) != 0 ||
+        symlink("/", (path_ + "/dosdevices/z:").c_str()) != 0)
+        fail("symlink in " + path_);
+    setenv("WINEPREFIX", path_.c_str(), 1);
+}
+
+wine_port_prefix::~wine_port_prefix()
+{
+    std::string stop = "WINEPREFIX='" + path_ + "' wineserver -k >/dev/null 2>&1; WINEPREFIX='" +
+                       path_ + "' wineserver -w >/dev/null 2>&1";
+    (void)std::system(stop.c_str());
+    setenv("WINEPREFIX", old_.c_str(), 1);
+}

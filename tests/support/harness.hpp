@@ -121,3 +121,21 @@ run_result run_windows_program(const std::vector<std::string>& args,
                                const std::string& cwd = "");
 // Console output of a Windows run with its CR LF line ends made LF.
 std::string unix_lines(const std::string& text);
+
+// A wine prefix of its own, sharing the test prefix's C: drive, in which com
+// (for example COM7) is mapped to device through the registry
+// (HKLM\Software\Wine\Ports) as a user maps a port. Wine's mount manager
+// reads that mapping when the prefix's server starts, and then lists the
+// port with the real ones; a link made by map_com_port only opens. While the
+// object lives, WINEPREFIX names the new prefix; then its server is ended and
+// the variable is put back.
+class wine_port_prefix {
+  public:
+    wine_port_prefix(const std::string& com, const std::string& device);
+    ~wine_port_prefix();
+    wine_port_prefix(const wine_port_prefix&) = delete;
+    wine_port_prefix& operator=(const wine_port_prefix&) = delete;
+
+  private:
+    std::string old_, path_;
+};

@@ -49,6 +49,16 @@ inline std::string cannot_open(const std::string& port)
 {
     return "Kann " + port + " nicht oeffnen!\n";
 }
+// The line after "Kann ... nicht oeffnen!" that names the cause.
+inline const std::string port_missing =
+    "Diesen Port gibt es nicht: Namen pruefen, ist der Adapter eingesteckt?\n";
+inline const std::string port_not_serial =
+    "Das ist kein serieller Port: den Namen eines seriellen Ports angeben.\n";
+inline const std::string port_permission =
+    "Keine Berechtigung fuer den Port: Benutzer in die Gruppe dialout aufnehmen "
+    "(sudo usermod -aG dialout $USER) und neu anmelden.\n";
+inline const std::string port_busy = "Der Port ist belegt: ein anderes Programm oder ein anderer "
+                                     "Lauf von halvoranupdate hat ihn offen; erst beenden.\n";
 inline std::string failed_to_open(const std::string& path)
 {
     return "failed to open file " + path + "!\n";
