@@ -1,8 +1,10 @@
 #include "channels/box_tables.hpp"
 
+#include "channels/block.hpp"
 #include "common/globals.hpp"
 #include "common/os.hpp"
 #include "common/texts.hpp"
+#include "common/trace.hpp"
 #include "link/protocol.hpp"
 #include "link/scan.hpp"
 #include "link/serial.hpp"
@@ -51,6 +53,37 @@ void format_request(char (&out)[request_capacity], int table, int op, long long 
                     long long last)
 {
     std::snprintf(out, sizeof out, cmd::table_range, table, op, first, last);
+}
+
+int request_read_block(int table, long long last, std::uint32_t size, std::uint32_t* length,
+                       std::uint32_t* crc)
+{
+    char command[request_capacity];
+    format_request(command, table, request_read, 0, last);
+    char line[linebuf_size];
+    char word[word_size];
+    int number = 0;
+    if (!ask_box(command, line) ||
+        scan_line(line, "%s H%lx H%lx %d", word, length, crc, &number) != 4) {
+        std::printf(msg::wrong_line);
+        return 0;
+    }
+    if (*length != static_cast<std::uint64_t>(last + 1) * size) {
+        std::printf(msg::block_length_wrong);
+        return 0;
+    }
+    return 1;
+}
+
+int accept_block(std::uint32_t length, std::uint32_t announced, std::uint32_t computed)
+{
+    trace_block_crc("received", length, announced, computed);
+    if (computed != announced)
+        return 0;
+    // An acknowledgement that did not go out leaves the box without one; the
+    // next request's answer tells.
+    (void)send_data_ok();
+    return 1;
 }
 
 void open_table_transfer()

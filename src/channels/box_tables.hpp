@@ -43,6 +43,20 @@ inline constexpr std::size_t request_capacity = 64;
 void format_request(char (&out)[request_capacity], int table, int op, long long first,
                     long long last);
 
+// Asks for the records 0 .. last of a table with a read request and reads
+// the block's description "<word> H<length> H<crc> <n>". The block must be
+// exactly (last + 1) x size bytes (computed in 64 bits), so that every byte
+// lands where it belongs. Prints "wrong_line\n" or "Blocklaenge falsch\n"
+// on failure; the block itself is then not read.
+[[nodiscard]] int request_read_block(int table, long long last, std::uint32_t size,
+                                     std::uint32_t* length, std::uint32_t* crc);
+
+// Judges a block that has arrived whole: 1, and "911 0" sent, when its
+// checksum is the announced one; 0 without a word otherwise, so that the
+// box is never told a damaged block was taken.
+[[nodiscard]] int accept_block(std::uint32_t length, std::uint32_t announced,
+                               std::uint32_t computed);
+
 // Opens a table transfer: "503 18", one second for the box to stop its own
 // work on the tables, then whatever it answered is dropped.
 void open_table_transfer();

@@ -26,27 +26,13 @@ namespace {
 // lists are saved with TV = radio = count / 2, as they always were.
 constexpr std::uint32_t old_layout_chan_size = 52;
 
-// Asks for all records of a table and reads the block description. The
-// block must be exactly the table's count times its record size, so that
-// the file's sections lie where the header puts them. Prints "wrong_line\n"
-// or "Blocklaenge falsch\n" on failure.
+// Asks for all records of a table: the block must be exactly the table's
+// count times its record size, so that the file's sections lie where the
+// header puts them.
 int request_block(int table, const box_table& info, std::uint32_t* length, std::uint32_t* crc)
 {
-    char command[request_capacity];
-    format_request(command, table, request_read, 0, static_cast<long long>(info.count) - 1);
-    char line[linebuf_size];
-    char word[word_size];
-    int number = 0;
-    if (!ask_box(command, line) ||
-        scan_line(line, "%s H%lx H%lx %d", word, length, crc, &number) != 4) {
-        std::printf(msg::wrong_line);
-        return 0;
-    }
-    if (*length != static_cast<std::uint64_t>(info.count) * info.size) {
-        std::printf(msg::block_length_wrong);
-        return 0;
-    }
-    return 1;
+    return request_read_block(table, static_cast<long long>(info.count) - 1, info.size, length,
+                              crc);
 }
 
 // Receives a requested block into the file, its first keep bytes stored,
@@ -64,13 +50,7 @@ int receive_block(file_t file, const char* path, std::uint32_t length, std::uint
         std::printf(msg::write_error, path);
         return 0;
     }
-    trace_block_crc("received", length, crc, received);
-    if (received != crc)
-        return 0;
-    // An acknowledgement that did not go out leaves the box without one;
-    // the next request's answer tells.
-    (void)send_data_ok();
-    return 1;
+    return accept_block(length, crc, received);
 }
 
 int request_and_receive(int table, const box_table& info, file_t file, const char* path,

@@ -83,24 +83,10 @@ int compare_chunk(void* context, const unsigned char* bytes, std::uint32_t count
 int read_and_compare(int table, long long last, std::uint32_t size, block_compare* compare,
                      const char* path)
 {
-    char request[request_capacity];
-    format_request(request, table, request_read, 0, last);
-    char line[linebuf_size];
-    char word[word_size];
     std::uint32_t length = 0;
     std::uint32_t crc = 0;
-    int number = 0;
-    if (!ask_box(request, line) ||
-        scan_line(line, "%s H%lx H%lx %d", word, &length, &crc, &number) != 4) {
-        std::printf(msg::wrong_line);
+    if (!request_read_block(table, last, size, &length, &crc))
         return 0;
-    }
-    // In 64 bits: a box whose TV slots reach far beyond the file cannot
-    // announce such a block in 32.
-    if (length != static_cast<std::uint64_t>(last + 1) * size) {
-        std::printf(msg::block_length_wrong);
-        return 0;
-    }
     std::uint32_t received = 0;
     switch (receive_data(length, compare_chunk, compare, &received)) {
     case receive_result::ok:
@@ -111,12 +97,7 @@ int read_and_compare(int table, long long last, std::uint32_t size, block_compar
         std::printf(msg::cannot_read_file, path);
         return 0;
     }
-    if (received != crc)
-        return 0;
-    // An acknowledgement that did not go out leaves the box without one;
-    // the next request's answer tells.
-    (void)send_data_ok();
-    return 1;
+    return accept_block(length, crc, received);
 }
 
 void print_verdict(const compared_span& s)
