@@ -24,6 +24,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -279,4 +280,21 @@ void trace_file(const char* event, const char* path)
     char escaped[text_capacity];
     trace_escape(escaped, sizeof escaped, reinterpret_cast<const unsigned char*>(path), n);
     trace_line("file %s %s", event, escaped);
+}
+
+void trace_port(const char* name, std::intptr_t handle)
+{
+    if (!trace_enabled())
+        return;
+    char escaped[512];
+    std::size_t n = std::strlen(name);
+    trace_escape(escaped, sizeof escaped, reinterpret_cast<const unsigned char*>(name), n);
+    trace_backend::settings_line("port ", escaped, handle);
+}
+
+int trace_port_refused(std::intptr_t handle)
+{
+    if (trace_enabled())
+        trace_backend::settings_line("port refused the line settings, read back:", "", handle);
+    return 0;
 }

@@ -79,6 +79,9 @@ void write(const char* text, std::size_t n);
 void close();
 // Milliseconds since the first call.
 long long now_ms();
+// Writes one line: head, name, then the line settings read back from the
+// open port handle.
+void settings_line(const char* head, const char* name, std::intptr_t handle);
 } // namespace trace_backend
 
 // Shared formatting for the backends: appends the escaped bytes to a line

@@ -34,7 +34,7 @@ unsigned long speed_value(speed_t s)
 
 // "iflag 0x... oflag 0x... cflag 0x... lflag 0x... ispeed N ospeed N", or
 // the error when the settings cannot be read.
-void settings_line(const char* head, const char* name, int fd)
+void port_settings(const char* head, const char* name, int fd)
 {
     termios tio{};
     if (tcgetattr(fd, &tio) != 0) {
@@ -98,23 +98,6 @@ int trace_os_error(const char* call)
     return 0;
 }
 
-void trace_port(const char* name, std::intptr_t handle)
-{
-    if (!trace_enabled())
-        return;
-    char escaped[512];
-    std::size_t n = std::strlen(name);
-    trace_escape(escaped, sizeof escaped, reinterpret_cast<const unsigned char*>(name), n);
-    settings_line("port ", escaped, static_cast<int>(handle));
-}
-
-int trace_port_refused(std::intptr_t handle)
-{
-    if (trace_enabled())
-        settings_line("port refused the line settings, read back:", "", static_cast<int>(handle));
-    return 0;
-}
-
 void trace_purge(std::intptr_t handle)
 {
     if (!trace_enabled())
@@ -123,4 +106,9 @@ void trace_purge(std::intptr_t handle)
     if (ioctl(static_cast<int>(handle), FIONREAD, &waiting) != 0)
         waiting = -1;
     trace_line("purge %d bytes waiting", waiting);
+}
+
+void trace_backend::settings_line(const char* head, const char* name, std::intptr_t handle)
+{
+    port_settings(head, name, static_cast<int>(handle));
 }

@@ -12,7 +12,7 @@ long long start_ms = -1;
 
 // "BaudRate N ByteSize N ... timeouts interval/multiplier/constant
 // write multiplier/constant", or the error when they cannot be read.
-void settings_line(const char* head, const char* name, HANDLE h)
+void port_settings(const char* head, const char* name, HANDLE h)
 {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
@@ -101,24 +101,6 @@ int trace_os_error(const char* call)
     return 0;
 }
 
-void trace_port(const char* name, std::intptr_t handle)
-{
-    if (!trace_enabled())
-        return;
-    char escaped[512];
-    std::size_t n = std::strlen(name);
-    trace_escape(escaped, sizeof escaped, reinterpret_cast<const unsigned char*>(name), n);
-    settings_line("port ", escaped, reinterpret_cast<HANDLE>(handle));
-}
-
-int trace_port_refused(std::intptr_t handle)
-{
-    if (trace_enabled())
-        settings_line("port refused the line settings, read back:", "",
-                      reinterpret_cast<HANDLE>(handle));
-    return 0;
-}
-
 void trace_purge(std::intptr_t handle)
 {
     if (!trace_enabled())
@@ -129,4 +111,9 @@ void trace_purge(std::intptr_t handle)
     if (ClearCommError(reinterpret_cast<HANDLE>(handle), &errors, &status))
         waiting = static_cast<long>(status.cbInQue);
     trace_line("purge %ld bytes waiting", waiting);
+}
+
+void trace_backend::settings_line(const char* head, const char* name, std::intptr_t handle)
+{
+    port_settings(head, name, reinterpret_cast<HANDLE>(handle));
 }
