@@ -259,8 +259,13 @@ TEST_F(load, a_file_cut_short_during_a_block_still_sends_the_whole_block_which_t
     run_result r = run.wait();
 
     EXPECT_EQ(r.exit_code, 2);
-    EXPECT_EQ(without_progress(job_output(r)),
-              msg::loading + msg::info_line + "failed to read file " + f.path + "!\n");
+    // The box's refusal may come after the answer's time limit: a pseudo-
+    // terminal holds more unread bytes than a serial driver, and the paced
+    // box reads them at line speed. Either way the load ends here.
+    const std::string expected =
+        msg::loading + msg::info_line + "failed to read file " + f.path + "!\n";
+    const std::string out = without_progress(job_output(r));
+    EXPECT_TRUE(out == expected || out == expected + msg::silent) << out;
     auto cmds = commands_after_check(box);
     // The block was complete, so "503 25" is a command and not block data.
     ASSERT_GE(cmds.size(), 3u);
