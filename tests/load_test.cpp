@@ -14,12 +14,12 @@
 
 namespace {
 
-// The list of a spec, written as liste.cxf in dir.
+// The list of these counts, written as liste.cxf in dir.
 struct list_on_disk : list_file {
     std::string path;
 };
 
-list_on_disk write_list(const list_spec& s, const std::string& dir)
+list_on_disk write_list(const list_counts& s, const std::string& dir)
 {
     list_on_disk f{make_list(s), dir + "/liste.cxf"};
     write_file(f.path, f.bytes);

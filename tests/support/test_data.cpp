@@ -39,7 +39,7 @@ std::uint32_t crc_of_string(const std::string& s)
 
 namespace {
 
-std::string with_header(const list_spec& s, const list_file& f)
+std::string with_header(const list_counts& s, const list_file& f)
 {
     std::array<unsigned char, cxf_header_size> h{};
     build_file_header(h, s.sat, 40, s.tp, 10, s.tv, s.radio, 32, s.fav,
@@ -49,7 +49,7 @@ std::string with_header(const list_spec& s, const list_file& f)
 
 } // namespace
 
-list_file make_list(const list_spec& s)
+list_file make_list(const list_counts& s)
 {
     list_file f;
     f.sat = records(s.sat * 40u, s.seed + 2);
@@ -63,7 +63,7 @@ list_file make_list(const list_spec& s)
 
 list_file default_list(unsigned seed)
 {
-    const list_spec s;
+    const list_counts s;
     list_file f;
     f.sat = records(s.sat * 40u, seed);
     f.tp = records(s.tp * 10u, seed + 1);

@@ -22,7 +22,7 @@ std::uint32_t crc_of_string(const std::string& s);
 // A channel list: the header the save writes (stamped 2026-01-02 03:04),
 // then the sections. Record sizes: satellites 40, transponders 10, channels
 // 32, favourites fav_size. The defaults are the simulator's default box.
-struct list_spec {
+struct list_counts {
     std::uint32_t sat = 20, tp = 100, tv = 300, radio = 100, fav = 200;
     std::uint32_t fav_size = 2;
     unsigned seed = 7;
@@ -34,7 +34,7 @@ struct list_file {
 };
 // Sections drawn per table: satellites seed + 2, transponders seed + 1, TV
 // seed, radio seed + 5, favourites seed + 3.
-list_file make_list(const list_spec& spec);
+list_file make_list(const list_counts& counts);
 // The default box's list with its sections drawn in file order: satellites
 // seed, transponders seed + 1, the channels as one run seed + 2, favourites
 // seed + 3.
