@@ -97,7 +97,6 @@ int plan_list(const char* path, file_t* file, list_plan* plan)
                        {table_channels, tv_slots, radio_offset, radio_count, chan_size},
                        {table_favourites, 0, h.fav_offset, fav_count, fav.size},
                    },
-                   tv_slots,
                    0};
 
     // Every planned section must lie inside the file, and the tables must be

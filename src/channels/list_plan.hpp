@@ -34,8 +34,7 @@ inline constexpr int plan_table_count = 5;
 
 struct list_plan {
     planned_table tables[plan_table_count];
-    std::uint32_t tv_slots; // the box's TV slots: its radio slots follow them
-    std::uint32_t total;    // the bytes of all tables; the section check keeps it in 32 bits
+    std::uint32_t total; // the bytes of all tables; the section check keeps it in 32 bits
 };
 
 // Opens the channel-list file at path into *file (the caller closes it on
