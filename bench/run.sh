@@ -16,20 +16,8 @@ cd "$(dirname "$0")/.."
 build="${BENCH_BUILD:-build/bench}"
 results="${BENCH_RESULTS:-bench/results}"
 
-# Tools, installed only when missing (Debian).
-need=()
-command -v cmake >/dev/null || need+=(cmake)
-command -v ninja >/dev/null || need+=(ninja-build)
-command -v g++ >/dev/null || need+=(g++)
-command -v addr2line >/dev/null || need+=(binutils)
-command -v gnuplot >/dev/null || need+=(gnuplot-nox)
-if ((${#need[@]})); then
-  echo "Installing: ${need[*]}"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${need[@]}"
-fi
+# Tools, installed only when missing (Debian): the build, binutils (addr2line) and gnuplot.
+scripts/setup.sh bench
 
 # -O2 -g: optimised as a release, with the symbols a profile (perf, callgrind) needs.
 cmake --preset release -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -4,7 +4,7 @@
 # shellcheck source=scripts/common.sh
 . "$(dirname "$0")/common.sh"
 
-scripts/setup.sh clang-tidy cppcheck
+scripts/setup.sh demo clang-tidy cppcheck g++-mingw-w64-x86-64-posix
 
 # Compile databases only (configure, no build): the Linux build, which also
 # holds the in-memory line of the fuzz targets, and the Windows build.

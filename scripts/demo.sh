@@ -6,7 +6,7 @@
 # shellcheck source=scripts/common.sh
 . "$(dirname "$0")/common.sh"
 
-scripts/setup.sh
+scripts/setup.sh demo
 # The test build's folder, configured as scripts/test.sh configures it (with
 # the tests), so that either script can run first; only the program and the
 # simulator are built here.

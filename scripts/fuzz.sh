@@ -14,7 +14,7 @@
 # shellcheck source=scripts/common.sh
 . "$(dirname "$0")/common.sh"
 
-scripts/setup.sh clang-14 libfuzzer-14-dev
+scripts/setup.sh demo clang-14 libfuzzer-14-dev
 
 build=${FUZZ_BUILD_DIR:-build/fuzz}
 cmake --preset fuzz -B "$build" >/dev/null

@@ -1,14 +1,36 @@
 #!/usr/bin/env bash
-# Installs what building and testing need, only what is missing (Debian).
+# Installs what a group of tasks needs, only what is missing (Debian).
+#
+#   scripts/setup.sh [GROUP] [PACKAGE...]
+#
+# Groups, each a part of the next:
+#   demo   the compiler, CMake, Ninja and GoogleTest: the default build
+#          (the program, the simulator and the tests), all that
+#          scripts/demo.sh needs;
+#   bench  demo, and binutils and gnuplot for the benchmark's profile and plot;
+#   all    everything scripts/test.sh runs (the default).
+# Further arguments are extra packages.
 # shellcheck source=scripts/common.sh
 . "$(dirname "$0")/common.sh"
 
-# dpkg-dev: dpkg-shlibdeps for the .deb's dependencies; groff-base: the
-# manual page check; lintian: the .deb's check.
-# valgrind: the memcheck runs of the tests; clang-14 and libfuzzer-14-dev:
-# the fuzz targets; clang-tidy and cppcheck: the static checks.
-packages=(cmake ninja-build g++ libgtest-dev g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev
-    groff-base lintian valgrind clang-14 libfuzzer-14-dev clang-tidy cppcheck "$@")
+group=all
+case "${1:-}" in
+  demo | bench | all) group=$1; shift ;;
+esac
+
+packages=(cmake ninja-build g++ libgtest-dev)
+case "$group" in
+  bench) packages+=(binutils gnuplot-nox) ;;
+  # g++-mingw-w64-x86-64-posix and wine: the Windows program and its tests;
+  # dpkg-dev: dpkg-shlibdeps for the .deb's dependencies; groff-base: the
+  # manual page check; lintian: the .deb's check. valgrind: the memcheck runs
+  # of the tests; clang-14 and libfuzzer-14-dev: the fuzz targets; clang-tidy
+  # and cppcheck: the static checks.
+  all) packages+=(g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev groff-base lintian valgrind
+    clang-14 libfuzzer-14-dev clang-tidy cppcheck) ;;
+esac
+packages+=("$@")
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
