@@ -125,7 +125,7 @@ TEST_F(firmware_test, an_image_with_a_tail_goes_out_whole_after_the_loader_answe
     std::string path = image_file(image);
     box_sends("998 LOADER\n");
     int descriptors = open_descriptors();
-    EXPECT_EQ(update(path), 0);
+    EXPECT_EQ(update(path), 1);
     EXPECT_EQ(open_descriptors(), descriptors); // the image file was closed
     // One block of 256 and a tail of 44, header included.
     EXPECT_EQ(out, msg::streaming + " 85%\b\b\b\b100%\b\b\b\b\n");
@@ -138,7 +138,7 @@ TEST_F(firmware_test, whole_blocks_only_end_without_a_line_feed)
 {
     std::string image = make_image(512);
     box_sends("998 LOADER\n");
-    EXPECT_EQ(update(image_file(image)), 0);
+    EXPECT_EQ(update(image_file(image)), 1);
     EXPECT_EQ(out, msg::streaming + " 50%\b\b\b\b100%\b\b\b\b");
     EXPECT_EQ(box_received(), loader_request + image);
 }
@@ -147,7 +147,7 @@ TEST_F(firmware_test, a_small_image_goes_out_as_a_tail_only)
 {
     std::string image = make_image(100);
     box_sends("998 LOADER\n");
-    EXPECT_EQ(update(image_file(image)), 0);
+    EXPECT_EQ(update(image_file(image)), 1);
     EXPECT_EQ(out, msg::streaming + "100%\b\b\b\b\n");
     EXPECT_EQ(box_received(), loader_request + image);
 }
@@ -162,7 +162,7 @@ TEST_F(firmware_test, a_larger_image_streams_block_by_block_while_the_box_reads)
         write_all(pty.master, "998 LOADER\n");
         received += read_some(pty.master, image.size(), 20000);
     });
-    EXPECT_EQ(update(image_file(image)), 0);
+    EXPECT_EQ(update(image_file(image)), 1);
     box.join();
     EXPECT_EQ(box.error(), "");
     EXPECT_EQ(received, loader_request + image);
@@ -184,7 +184,7 @@ TEST_F(firmware_test, an_image_cut_short_during_the_stream_stops_the_stream_as_a
             throw std::runtime_error("truncate failed");
         received += read_some(pty.master, image.size(), 2000);
     });
-    EXPECT_EQ(update(path), 1);
+    EXPECT_EQ(update(path), 0);
     box.join();
     EXPECT_EQ(box.error(), "");
     EXPECT_NE(out.find("\nfailed to read file " + path + "!\n"), std::string::npos);
@@ -198,7 +198,7 @@ TEST_F(firmware_test, a_nine_byte_image_passes_the_check_and_is_sent)
 {
     std::string image = "010abZOVA";
     box_sends("998 LOADER\n");
-    EXPECT_EQ(update(image_file(image)), 0);
+    EXPECT_EQ(update(image_file(image)), 1);
     EXPECT_EQ(box_received(), loader_request + image);
 }
 
@@ -210,14 +210,14 @@ TEST_F(firmware_test, every_tested_header_byte_is_checked_and_nothing_reaches_th
         std::string image = good;
         image[position] = static_cast<char>(image[position] + 1);
         int descriptors = open_descriptors();
-        EXPECT_EQ(update(image_file(image)), 1);
+        EXPECT_EQ(update(image_file(image)), 0);
         EXPECT_EQ(open_descriptors(), descriptors);
         EXPECT_EQ(out, msg::not_an_image);
     }
     // Lower case is another letter.
     std::string lower = good;
     lower.replace(5, 4, "zova");
-    EXPECT_EQ(update(image_file(lower)), 1);
+    EXPECT_EQ(update(image_file(lower)), 0);
     EXPECT_EQ(out, msg::not_an_image);
     EXPECT_EQ(box_received(), "");
 }
@@ -227,7 +227,7 @@ TEST_F(firmware_test, a_file_too_short_for_the_signature_is_refused)
     // The zero-filled buffer stands in for the missing bytes.
     for (std::string image : {std::string(""), std::string("010"), std::string("010abZOV")}) {
         SCOPED_TRACE(image);
-        EXPECT_EQ(update(image_file(image)), 1);
+        EXPECT_EQ(update(image_file(image)), 0);
         EXPECT_EQ(out, msg::not_an_image);
     }
     EXPECT_EQ(box_received(), "");
@@ -239,7 +239,7 @@ TEST_F(firmware_test, an_image_of_2_gib_or_more_is_refused_before_the_loader)
     for (std::uint64_t size : {0x80000000ull, 0x100000010ull}) {
         std::string path = image_file(make_image(20));
         ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(size)), 0);
-        EXPECT_EQ(update(path), 1);
+        EXPECT_EQ(update(path), 0);
         EXPECT_EQ(out, "Datei " + path + " ist zu gross!\n");
     }
     EXPECT_EQ(box_received(), "");
@@ -264,10 +264,10 @@ TEST(percentage, large_totals_do_not_wrap)
 TEST_F(firmware_test, a_file_that_cannot_be_opened_is_reported_with_its_path)
 {
     std::string missing = dir + "/missing.zova";
-    EXPECT_EQ(update(missing), 1);
+    EXPECT_EQ(update(missing), 0);
     EXPECT_EQ(out, msg::failed_to_open(missing));
     // A folder is no image either.
-    EXPECT_EQ(update(dir), 1);
+    EXPECT_EQ(update(dir), 0);
     EXPECT_EQ(out, msg::failed_to_open(dir));
     EXPECT_EQ(box_received(), "");
 }
@@ -277,7 +277,7 @@ TEST_F(firmware_test, the_loader_entry_skips_other_lines_until_998)
     // A line without a word is no answer even with the right code.
     box_sends("999 OS 2.17\n\ngarbage\n998\n998 LOADER\n");
     std::string image = make_image(20);
-    EXPECT_EQ(update(image_file(image)), 0);
+    EXPECT_EQ(update(image_file(image)), 1);
     EXPECT_EQ(out, msg::streaming + "100%\b\b\b\b\n");
     EXPECT_EQ(box_received(), loader_request + image);
 }
@@ -291,7 +291,7 @@ TEST_F(firmware_test, a_first_silent_read_asks_the_loader_once_more)
         write_all(pty.master, "998 LOADER\n");
     });
     double start = now_seconds();
-    EXPECT_EQ(update(image_file(image)), 0);
+    EXPECT_EQ(update(image_file(image)), 1);
     double took = now_seconds() - start;
     box.join();
     EXPECT_EQ(box.error(), "");
@@ -305,7 +305,7 @@ TEST_F(firmware_test, a_loader_silent_twice_ends_the_update_before_any_image_byt
 {
     int descriptors = open_descriptors();
     double start = now_seconds();
-    EXPECT_EQ(update(image_file(make_image(300))), 1);
+    EXPECT_EQ(update(image_file(make_image(300))), 0);
     double took = now_seconds() - start;
     EXPECT_EQ(open_descriptors(), descriptors);
     EXPECT_EQ(out, msg::silent + msg::silent);
@@ -320,7 +320,7 @@ TEST_F(firmware_test, silent_reads_count_over_the_whole_loader_entry_not_in_a_ro
         (void)read_until(pty.master, loader_request + loader_request, 5000);
         write_all(pty.master, "123 BUSY\n");
     });
-    EXPECT_EQ(update(image_file(make_image(300))), 1);
+    EXPECT_EQ(update(image_file(make_image(300))), 0);
     box.join();
     EXPECT_EQ(box.error(), "");
     EXPECT_EQ(out, msg::silent + msg::silent);
@@ -331,7 +331,7 @@ TEST_F(firmware_test, a_998_line_cut_off_by_the_timeout_still_counts_as_the_answ
 {
     std::string image = make_image(40);
     box_sends("998 LOADER");
-    EXPECT_EQ(update(image_file(image)), 0);
+    EXPECT_EQ(update(image_file(image)), 1);
     EXPECT_EQ(out, msg::silent + msg::streaming + "100%\b\b\b\b\n");
     // No second request: the loader would take it as the image's first bytes.
     EXPECT_EQ(box_received(), loader_request + image);
@@ -344,7 +344,7 @@ TEST_F(firmware_test, a_998_line_cut_off_after_the_repeated_request_is_the_answe
         (void)read_until(pty.master, loader_request + loader_request, 5000);
         write_all(pty.master, "998 LOADER");
     });
-    EXPECT_EQ(update(image_file(image)), 0);
+    EXPECT_EQ(update(image_file(image)), 1);
     box.join();
     EXPECT_EQ(out, msg::silent + msg::silent + msg::streaming + "100%\b\b\b\b\n");
     EXPECT_EQ(box_received(), image);
@@ -388,7 +388,7 @@ class broken_line_test : public ::testing::Test {
 TEST_F(broken_line_test, a_failed_block_write_is_a_failed_update)
 {
     int descriptors = open_descriptors();
-    EXPECT_EQ(update_after_loader_answer(make_image(3 * 256 + 10)), 1);
+    EXPECT_EQ(update_after_loader_answer(make_image(3 * 256 + 10)), 0);
     EXPECT_EQ(open_descriptors(), descriptors);
     EXPECT_EQ(out, msg::unwritable + msg::streaming + msg::com_error);
     EXPECT_EQ(balken_ist, 0u);
@@ -396,7 +396,7 @@ TEST_F(broken_line_test, a_failed_block_write_is_a_failed_update)
 
 TEST_F(broken_line_test, a_failed_tail_write_is_a_failed_update)
 {
-    EXPECT_EQ(update_after_loader_answer(make_image(100)), 1);
+    EXPECT_EQ(update_after_loader_answer(make_image(100)), 0);
     EXPECT_EQ(out, msg::unwritable + msg::streaming + msg::com_error);
     EXPECT_EQ(balken_ist, 0u);
 }
