@@ -20,16 +20,13 @@ char image_path[300];
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
 {
-    fuzz_quiet();
-    fuzz_path(image_path, sizeof image_path, "image.zova");
+    fuzz_start(image_path, sizeof image_path, "image.zova");
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    fuzz_write_file(image_path, data, size);
-    seam_line_start(reinterpret_cast<const unsigned char*>(box_answers), sizeof box_answers - 1);
-    (void)open_serial("seam"); // the in-memory line always opens
+    fuzz_open_line_with_file(image_path, data, size, box_answers);
     const int sent = firmware_update(image_path);
     const int restarted = sent && reboot() && wait_boot();
     close_serial();
