@@ -1,6 +1,7 @@
 // Shared parts of the fuzz targets: a quiet console, a scratch folder, the
-// checks that turn a broken promise into a crash libFuzzer reports, and the
-// reading of what the program wrote to the in-memory line.
+// opening of the in-memory line, the checks that turn a broken promise into
+// a crash libFuzzer reports, and the reading of what the program wrote to
+// the line.
 #pragma once
 
 #include <cstddef>
@@ -19,8 +20,8 @@ void fuzz_start(char* path, std::size_t capacity, const char* name);
 // Opens the in-memory line for one run; the box sends the n bytes of box.
 void fuzz_open_line(const void* box, std::size_t n);
 
-// One run over an input file: data goes into the file at path, and the box
-// answers with the zero-terminated text answers.
+// The same for a run over an input file: data goes into the file at path
+// first, and the box answers with the zero-terminated text answers.
 void fuzz_open_line_with_file(const char* path, const std::uint8_t* data, std::size_t size,
                               const char* answers);
 
