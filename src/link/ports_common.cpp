@@ -21,7 +21,8 @@ int port_list_append(char* text, std::size_t size, std::size_t* used, const char
         return 0;
     char* at = text + *used;
     std::memcpy(at, ", ", separator);
-    std::memcpy(at + separator, part, part_length);
+    // Each piece with its terminator; the next one writes over it.
+    std::memcpy(at + separator, part, part_length + 1);
     std::memcpy(at + separator + part_length, more, more_length + 1);
     *used += separator + part_length + more_length;
     return 1;
