@@ -6,7 +6,6 @@
 
 #include "channels/channel_list.hpp"
 #include "link/serial.hpp"
-#include "link/serial_seam.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -35,16 +34,13 @@ char list_path[300];
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
 {
-    fuzz_quiet();
-    fuzz_path(list_path, sizeof list_path, "list.cxf");
+    fuzz_start(list_path, sizeof list_path, "list.cxf");
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    fuzz_write_file(list_path, data, size);
-    seam_line_start(reinterpret_cast<const unsigned char*>(box_answers), sizeof box_answers - 1);
-    (void)open_serial("seam"); // the in-memory line always opens
+    fuzz_open_line_with_file(list_path, data, size, box_answers);
     const int ok = send_channel_list(list_path);
     close_serial();
 

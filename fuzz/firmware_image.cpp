@@ -20,28 +20,25 @@ char image_path[300];
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
 {
-    fuzz_quiet();
-    fuzz_path(image_path, sizeof image_path, "image.zova");
+    fuzz_start(image_path, sizeof image_path, "image.zova");
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    fuzz_write_file(image_path, data, size);
-    seam_line_start(reinterpret_cast<const unsigned char*>(box_answers), sizeof box_answers - 1);
-    (void)open_serial("seam"); // the in-memory line always opens
-    const int failed = firmware_update(image_path);
-    const int restarted = failed == 0 && reboot() && wait_boot();
+    fuzz_open_line_with_file(image_path, data, size, box_answers);
+    const int sent = firmware_update(image_path);
+    const int restarted = sent && reboot() && wait_boot();
     close_serial();
 
     const bool header_right =
         size >= 9 && std::memcmp(data, "010", 3) == 0 && std::memcmp(data + 5, "ZOVA", 4) == 0;
     if (!header_right) {
-        fuzz_require(failed != 0, "an image with a wrong header was accepted");
+        fuzz_require(!sent, "an image with a wrong header was accepted");
         fuzz_require(seam_written_total() == 0, "an image with a wrong header reached the box");
         return 0;
     }
-    fuzz_require(failed == 0 && restarted, "an image with a right header was refused");
+    fuzz_require(sent && restarted, "an image with a right header was refused");
     fuzz_require(seam_written_total() == 4 + size + 4, "the image did not go out whole");
     const unsigned char* out = seam_written();
     if (seam_written_size() == seam_written_total()) {

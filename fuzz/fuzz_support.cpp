@@ -1,6 +1,7 @@
 #include "fuzz_support.hpp"
 
 #include "channels/block.hpp"
+#include "link/serial.hpp"
 #include "link/serial_seam.hpp"
 
 #include <cctype>
@@ -95,6 +96,25 @@ const char* fuzz_scratch_dir()
 void fuzz_path(char* path, std::size_t capacity, const char* name)
 {
     std::snprintf(path, capacity, "%s/%s", fuzz_scratch_dir(), name);
+}
+
+void fuzz_start(char* path, std::size_t capacity, const char* name)
+{
+    fuzz_quiet();
+    fuzz_path(path, capacity, name);
+}
+
+void fuzz_open_line(const void* box, std::size_t n)
+{
+    seam_line_start(static_cast<const unsigned char*>(box), n);
+    (void)open_serial("seam"); // the in-memory line always opens
+}
+
+void fuzz_open_line_with_file(const char* path, const std::uint8_t* data, std::size_t size,
+                              const char* answers)
+{
+    fuzz_write_file(path, data, size);
+    fuzz_open_line(answers, std::strlen(answers));
 }
 
 void fuzz_write_file(const char* path, const std::uint8_t* data, std::size_t size)

@@ -1,6 +1,7 @@
 // Shared parts of the fuzz targets: a quiet console, a scratch folder, the
-// checks that turn a broken promise into a crash libFuzzer reports, and the
-// reading of what the program wrote to the in-memory line.
+// opening of the in-memory line, the checks that turn a broken promise into
+// a crash libFuzzer reports, and the reading of what the program wrote to
+// the line.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +12,18 @@
 // With FUZZ_SHOW_OUTPUT set in the environment the output stays, for looking
 // at one input's run.
 void fuzz_quiet();
+
+// The start of a target that works on one scratch file: a quiet console
+// (fuzz_quiet), and the file's path, dir/name, in path (capacity bytes).
+void fuzz_start(char* path, std::size_t capacity, const char* name);
+
+// Opens the in-memory line for one run; the box sends the n bytes of box.
+void fuzz_open_line(const void* box, std::size_t n);
+
+// The same for a run over an input file: data goes into the file at path
+// first, and the box answers with the zero-terminated text answers.
+void fuzz_open_line_with_file(const char* path, const std::uint8_t* data, std::size_t size,
+                              const char* answers);
 
 // A folder of this process for the files the jobs read and write, on a
 // memory file system where there is one; removed at exit.

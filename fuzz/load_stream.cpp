@@ -14,7 +14,6 @@
 #include "channels/cxf_file.hpp"
 #include "link/protocol.hpp"
 #include "link/serial.hpp"
-#include "link/serial_seam.hpp"
 
 #include <array>
 #include <cstdint>
@@ -76,8 +75,7 @@ void check_verify(int connected, verify_result result)
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
 {
-    fuzz_quiet();
-    fuzz_path(list_path, sizeof list_path, list_name);
+    fuzz_start(list_path, sizeof list_path, list_name);
     write_list();
     return 0;
 }
@@ -87,8 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0)
         return 0;
     const bool verify = data[0] == 'v';
-    seam_line_start(data + 1, size - 1);
-    (void)open_serial("seam"); // the in-memory line always opens
+    fuzz_open_line(data + 1, size - 1);
     const int connected = test_con();
     if (verify) {
         const verify_result result =

@@ -12,7 +12,6 @@
 #include "link/protocol.hpp"
 #include "link/scan.hpp"
 #include "link/serial.hpp"
-#include "link/serial_seam.hpp"
 
 #include <cerrno>
 #include <climits>
@@ -156,8 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     if (size == 0)
         return 0;
-    seam_line_start(data + 1, size - 1);
-    (void)open_serial("seam"); // the in-memory line always opens
+    fuzz_open_line(data + 1, size - 1);
     switch (data[0] % 3) {
     case 0:
         read_lines();

@@ -10,7 +10,6 @@
 #include "common/os.hpp"
 #include "link/protocol.hpp"
 #include "link/serial.hpp"
-#include "link/serial_seam.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -42,8 +41,7 @@ void check_saved_file()
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
 {
-    fuzz_quiet();
-    fuzz_path(list_path, sizeof list_path, list_name);
+    fuzz_start(list_path, sizeof list_path, list_name);
     return 0;
 }
 
@@ -51,8 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     fuzz_write_file(list_path, reinterpret_cast<const std::uint8_t*>(previous),
                     sizeof previous - 1);
-    seam_line_start(data, size);
-    (void)open_serial("seam"); // the in-memory line always opens
+    fuzz_open_line(data, size);
     const int connected = test_con();
     const int ok = connected && get_channel_list(list_path);
     close_serial();

@@ -1,6 +1,7 @@
 // POSIX backend of the operating-system services.
 #include "common/os.hpp"
 #include "common/trace.hpp"
+#include "common/write_all_posix.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -119,19 +120,7 @@ int file_read(file_t f, void* buffer, std::uint32_t n)
 
 int file_write(file_t f, const void* data, std::uint32_t n)
 {
-    const auto* p = static_cast<const unsigned char*>(data);
-    std::uint32_t done = 0;
-    while (done < n) {
-        ssize_t r = write(to_fd(f), p + done, n - done);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0)
-            return trace_os_error("write");
-        if (r == 0)
-            return 0;
-        done += static_cast<std::uint32_t>(r);
-    }
-    return 1;
+    return posix_write_all(to_fd(f), data, n);
 }
 
 int file_seek(file_t f, std::uint64_t position)

@@ -59,6 +59,13 @@ const char* limit_text(int ms, char (&out)[16])
     return out;
 }
 
+// Escapes the zero-terminated text into out (see trace_escape).
+std::size_t escape_text(char* out, std::size_t capacity, const char* text)
+{
+    return trace_escape(out, capacity, reinterpret_cast<const unsigned char*>(text),
+                        std::strlen(text));
+}
+
 void write_rx_line()
 {
     char text[text_capacity];
@@ -159,11 +166,8 @@ void trace_start(const char* version, int argc, char** argv)
     for (int i = 1; i < argc && used + 8 < sizeof args; ++i) {
         args[used++] = ' ';
         args[used++] = '"';
-        std::size_t n = 0;
-        while (argv[i][n] != '\0')
-            ++n;
-        used += trace_escape(args + used, sizeof args - used - 1, // keeps room for the quote
-                             reinterpret_cast<const unsigned char*>(argv[i]), n);
+        // One byte less: the room for the closing quote.
+        used += escape_text(args + used, sizeof args - used - 1, argv[i]);
         args[used++] = '"';
     }
     args[used] = '\0';
@@ -212,11 +216,8 @@ void trace_command(const char* text)
     if (!enabled)
         return;
     command_ms = trace_backend::now_ms();
-    std::size_t n = 0;
-    while (text[n] != '\0')
-        ++n;
     char escaped[text_capacity];
-    trace_escape(escaped, sizeof escaped, reinterpret_cast<const unsigned char*>(text), n);
+    escape_text(escaped, sizeof escaped, text);
     trace_line("> %s", escaped);
 }
 
@@ -274,11 +275,8 @@ void trace_file(const char* event, const char* path)
 {
     if (!enabled)
         return;
-    std::size_t n = 0;
-    while (path[n] != '\0')
-        ++n;
     char escaped[text_capacity];
-    trace_escape(escaped, sizeof escaped, reinterpret_cast<const unsigned char*>(path), n);
+    escape_text(escaped, sizeof escaped, path);
     trace_line("file %s %s", event, escaped);
 }
 
@@ -287,8 +285,7 @@ void trace_port(const char* name, std::intptr_t handle)
     if (!trace_enabled())
         return;
     char escaped[512];
-    std::size_t n = std::strlen(name);
-    trace_escape(escaped, sizeof escaped, reinterpret_cast<const unsigned char*>(name), n);
+    escape_text(escaped, sizeof escaped, name);
     trace_backend::settings_line("port ", escaped, handle);
 }
 

@@ -17,7 +17,6 @@ namespace {
 constexpr std::uint32_t header_size = 20;
 constexpr std::uint32_t block_size = 256;
 constexpr std::uint64_t max_image_size = 0x80000000u; // 2 GiB
-constexpr std::size_t transfer_buffer_size = 1024;
 
 constexpr int loader_code = 998;
 constexpr int status_code = 999;
@@ -37,27 +36,19 @@ bool line_has_code(int wanted, char* word)
     return scan_line(linebuf, "%d %s", &code, word) == 2 && code == wanted;
 }
 
-} // namespace
-
-int firmware_update(const char* path)
+// Checks the open image and streams it: everything firmware_update does
+// between opening the file and closing it.
+int update_from(file_t file, const char* path)
 {
-    file_t file = file_open_read(path);
-    if (file == no_file) {
-        std::printf(msg::cannot_open_file, path);
-        return 1;
-    }
-    trace_file("image opened", path);
-
     // Zero-filled first: a file shorter than the header leaves zeros where
     // its missing bytes would be, and the check below then fails.
-    unsigned char buffer[transfer_buffer_size];
+    unsigned char buffer[block_size];
     std::memset(buffer, 0, sizeof buffer);
     (void)file_read(file, buffer, header_size);
 
     if (!header_ok(buffer)) {
         std::printf(msg::not_an_image);
-        file_close(file);
-        return 1;
+        return 0;
     }
     // The size is checked before the box is switched into its loader: the
     // block split and the progress counters are 32-bit signed quantities,
@@ -65,62 +56,59 @@ int firmware_update(const char* path)
     std::uint64_t size64 = 0;
     if (!file_size(file, &size64) || size64 >= max_image_size) {
         std::printf(msg::image_too_large, path);
-        file_close(file);
-        return 1;
+        return 0;
     }
 
-    if (!enter_bootloader()) {
-        // The line reader has already said that the box did not answer.
-        file_close(file);
-        return 1;
-    }
+    // The line reader has already said so when the box did not answer.
+    if (!enter_bootloader())
+        return 0;
 
-    // The whole file goes out, header included.
+    // The whole file goes out, header included, in blocks of 256 bytes and
+    // a shorter tail.
     const auto size = static_cast<std::uint32_t>(size64);
-    const std::uint32_t blocks = size / block_size;
-    const std::uint32_t tail = size % block_size;
     // A seek that fails shows as a short read in the first block.
     (void)file_seek(file, 0);
     balken_size = size;
     balken_ist = 0;
 
     std::printf(msg::sending_image);
-    for (std::uint32_t i = 0; i < blocks; ++i) {
-        if (!file_read(file, buffer, block_size)) {
+    for (std::uint32_t done = 0; done < size; done += block_size) {
+        const std::uint32_t chunk = size - done < block_size ? size - done : block_size;
+        if (!file_read(file, buffer, chunk)) {
             // The file changed under the transfer: sending the stale buffer
             // would put a wrong image into the box.
             std::printf(msg::image_unreadable, path);
-            file_close(file);
-            return 1;
+            return 0;
         }
-        if (!async_write(buffer, static_cast<int>(block_size))) {
+        if (!async_write(buffer, static_cast<int>(chunk))) {
             // An image that did not arrive whole is a failed update: no
             // restart is ordered for it.
             std::printf(msg::com_error);
-            file_close(file);
-            return 1;
+            return 0;
         }
-        balken_ist += block_size;
+        balken_ist += chunk;
         display_pro();
     }
-    if (tail != 0) {
-        if (!file_read(file, buffer, tail)) {
-            std::printf(msg::image_unreadable, path);
-            file_close(file);
-            return 1;
-        }
-        if (!async_write(buffer, static_cast<int>(tail))) {
-            std::printf(msg::com_error);
-            file_close(file);
-            return 1;
-        }
-        balken_ist += tail;
-        display_pro();
+    // Only an image with a tail ends its progress with a line feed.
+    if (size % block_size != 0)
         std::printf("\n");
-    }
     trace_block("image sent", size);
+    return 1;
+}
+
+} // namespace
+
+int firmware_update(const char* path)
+{
+    file_t file = file_open_read(path);
+    if (file == no_file) {
+        std::printf(msg::cannot_open_file, path);
+        return 0;
+    }
+    trace_file("image opened", path);
+    const int sent = update_from(file, path);
     file_close(file);
-    return 0;
+    return sent;
 }
 
 int enter_bootloader()

@@ -3,12 +3,10 @@
 #pragma once
 
 // Checks the image's header, switches the box into its loader and streams
-// the whole file in 256-byte blocks and a tail. Unlike the other operations
-// it returns 0 when the image was sent and 1 on failure: file not opened,
-// header wrong, image of 2 GiB or more, loader silent twice, the file could
-// not be read to its end, or a write to the port failed. After a failure
-// no restart is ordered. The inverted result is the one exception to the
-// program's 1-for-success rule: the run sequence tests it as it stands.
+// the whole file in 256-byte blocks and a tail. 1 when the image was sent;
+// 0 on failure: file not opened, header wrong, image of 2 GiB or more,
+// loader silent twice, the file could not be read to its end, or a write to
+// the port failed. After a failure no restart is ordered.
 [[nodiscard]] int firmware_update(const char* path);
 
 // Sends "902" and waits for the loader's 998; 1 when it answered.

@@ -141,8 +141,7 @@ int run(int argc, char** argv)
         }
         return exit_failed;
     }
-    // The firmware update alone returns 0 for success (see firmware.hpp).
-    if (firmware_update(filename) != 0 || !reboot() || !wait_boot())
+    if (!firmware_update(filename) || !reboot() || !wait_boot())
         return failure_ending();
     close_serial();
     return exit_done;

@@ -21,20 +21,6 @@
 
 namespace {
 
-// Appends ", " (after the first) and the parts when they fit with room left
-// for the ", ..." that marks a cut list; returns false otherwise.
-bool append_entry(char* text, std::size_t size, std::size_t* used, const char* part,
-                  const char* more = "")
-{
-    const std::size_t separator = *used > 0 ? 2 : 0;
-    const std::size_t length = std::strlen(part) + std::strlen(more);
-    if (*used + separator + length + sizeof ", ..." > size)
-        return false;
-    std::snprintf(text + *used, size - *used, "%s%s%s", separator != 0 ? ", " : "", part, more);
-    *used += separator + length;
-    return true;
-}
-
 #ifdef __linux__
 
 constexpr int max_ports = 64;
@@ -187,11 +173,11 @@ int list_serial_ports(char* text, std::size_t size)
             if (std::strcmp(last != nullptr ? last + 1 : target, names[i]) == 0)
                 std::snprintf(stable, sizeof stable, " (%s)", link);
         });
-        if (!append_entry(text, size, &used, device, stable))
+        if (!port_list_append(text, size, &used, device, stable))
             cut = true;
     }
     if (cut)
-        std::snprintf(text + used, size - used, ", ...");
+        port_list_cut(text, used);
     return found;
 #else
     return 0;

@@ -8,21 +8,6 @@ namespace {
 // COM numbers Windows hands out go up to 256.
 constexpr int highest_com = 256;
 
-// Appends ", " (after the first) and the entry when they fit with room
-// left for the ", ..." that marks a cut list; returns false otherwise.
-bool append_entry(char* text, std::size_t size, std::size_t* used, const char* entry)
-{
-    const std::size_t separator = *used > 0 ? 2 : 0;
-    const std::size_t length = static_cast<std::size_t>(lstrlenA(entry));
-    if (*used + separator + length + sizeof ", ..." > size)
-        return false;
-    if (separator != 0)
-        lstrcpyA(text + *used, ", ");
-    lstrcpyA(text + *used + separator, entry);
-    *used += separator + length;
-    return true;
-}
-
 } // namespace
 
 int list_serial_ports(char* text, std::size_t size)
@@ -51,10 +36,10 @@ int list_serial_ports(char* text, std::size_t size)
             GetLastError() != ERROR_INSUFFICIENT_BUFFER)
             continue;
         ++found;
-        if (cut || !append_entry(text, size, &used, name))
+        if (cut || !port_list_append(text, size, &used, name))
             cut = true;
     }
     if (cut)
-        lstrcpyA(text + used, ", ...");
+        port_list_cut(text, used);
     return found;
 }

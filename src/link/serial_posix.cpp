@@ -3,6 +3,7 @@
 
 #include "common/globals.hpp"
 #include "common/trace.hpp"
+#include "common/write_all_posix.hpp"
 
 #include <cerrno>
 #include <climits>
@@ -220,19 +221,7 @@ int async_write(const void* data, int count)
 {
     if (count < 0 || handle_com == invalid_handle)
         return 0;
-    const auto* p = static_cast<const unsigned char*>(data);
-    int done = 0;
-    while (done < count) {
-        ssize_t r = write(fd(), p + done, static_cast<size_t>(count - done));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0)
-            return trace_os_error("write");
-        if (r == 0)
-            return 0;
-        done += static_cast<int>(r);
-    }
-    return 1;
+    return posix_write_all(fd(), data, static_cast<std::size_t>(count));
 }
 
 int async_read(void* buffer, int count)
