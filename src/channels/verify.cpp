@@ -85,19 +85,8 @@ int read_and_compare(int table, long long last, std::uint32_t size, block_compar
 {
     std::uint32_t length = 0;
     std::uint32_t crc = 0;
-    if (!request_read_block(table, last, size, &length, &crc))
-        return 0;
-    std::uint32_t received = 0;
-    switch (receive_data(length, compare_chunk, compare, &received)) {
-    case receive_result::ok:
-        break;
-    case receive_result::box_silent:
-        return 0;
-    case receive_result::write_failed:
-        std::printf(msg::cannot_read_file, path);
-        return 0;
-    }
-    return accept_block(length, crc, received);
+    return request_read_block(table, last, size, &length, &crc) &&
+           receive_block(length, crc, compare_chunk, compare, msg::cannot_read_file, path);
 }
 
 void print_verdict(const compared_span& s)
