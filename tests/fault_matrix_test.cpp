@@ -92,12 +92,52 @@ std::string ident(std::string s)
     return s;
 }
 
-// What a step prints and waits for a response line that fails in this way:
-// a silent or cut line costs one read timeout, a closed line fails at once.
-std::string lost(const std::string& fault) { return fault == "garbage" ? "" : silent; }
-double lost_wait(const std::string& fault)
+// What a step prints and waits for an answer that fails in this way: a
+// silent, cut or closed line or block is a read that found nothing, and a
+// silent or cut one costs one read timeout; garbage, a wrong checksum and a
+// refusal print nothing of their own.
+std::string lost(const std::string& f)
 {
-    return fault == "silent" || fault == "cut" ? read_timeout : 0;
+    return f == "garbage" || f == "badcrc" || f == "reject" || f == "storefail" ? "" : silent;
+}
+double lost_wait(const std::string& f)
+{
+    return f == "silent" || f == "cut" || f == "blocksilent" ? read_timeout : 0;
+}
+
+// A channel-list job whose answer at step fails with fault f and ends it:
+// before is printed ahead of the step, failure after what the lost answer
+// printed.
+fault_case lost_answer(job kind, const std::string& name, const std::string& step,
+                       const std::string& f, const std::string& before,
+                       const std::string& failure = wrong_line)
+{
+    fault_case c;
+    c.name = name + "_" + f;
+    c.kind = kind;
+    c.faults = {fault_arg(f, step)};
+    c.transfer = true;
+    c.line_closed = f == "close" || f == "blockclose";
+    c.out = version + before + lost(f) + failure + (c.line_closed ? unwritable : "");
+    c.waits = check_pause + transfer_pause + lost_wait(f);
+    return c;
+}
+
+// A favourites query without a usable answer means a box without
+// favourites: the job goes on without them, unless the line is gone. Its
+// output goes on with next, and a finished job adds done.
+void add_fav_query_cases(std::vector<fault_case>& cases, job kind, const std::string& before,
+                         const std::string& next, const std::string& done)
+{
+    for (const std::string& f : line_faults) {
+        const bool closed = f == "close";
+        fault_case c =
+            lost_answer(kind, kind == job::save ? "save_500_3_1" : "load_500_3_1", cmd::fav_info, f,
+                        before, next + (closed ? unwritable + silent + wrong_line : done));
+        c.succeeds = !closed;
+        c.fav_saved = closed;
+        cases.push_back(c);
+    }
 }
 
 // The connection check, at the start of every job: the fault hits every
@@ -157,7 +197,6 @@ fault_case opening_case(job kind, const std::string& f, const std::string& ok,
 std::vector<fault_case> save_cases()
 {
     std::vector<fault_case> cases;
-    const double base = check_pause + transfer_pause;
     const std::string ok = saving + "\n";
     add_check_cases(cases, job::save, "save", ok, transfer_pause);
     for (const char* f : {"garbage", "cut", "close"})
@@ -173,63 +212,21 @@ std::vector<fault_case> save_cases()
                              {cmd::tp_info, wrong_line},
                              {cmd::chan_info, wrong_line},
                              {cmd::split_info, wrong_line}};
-    for (const query& q : queries) {
-        for (const std::string& f : line_faults) {
-            fault_case c;
-            c.name = "save_" + ident(q.command) + "_" + f;
-            c.faults = {fault_arg(f, q.command)};
-            c.transfer = true;
-            c.line_closed = f == "close";
-            c.out = version + lost(f) + q.failure + (c.line_closed ? unwritable : "");
-            c.waits = base + lost_wait(f);
-            cases.push_back(c);
-        }
-    }
-    // A favourites query without a usable answer means a box without
-    // favourites: the save goes on without them, unless the line is gone.
-    for (const std::string& f : line_faults) {
-        fault_case c;
-        c.name = "save_500_3_1_" + f;
-        c.faults = {fault_arg(f, cmd::fav_info)};
-        c.transfer = true;
-        c.waits = base + lost_wait(f);
-        if (f == "close") {
-            c.out = version + silent + saving + unwritable + silent + wrong_line + unwritable;
-            c.line_closed = true;
-        } else {
-            c.out = version + lost(f) + ok;
-            c.succeeds = true;
-            c.fav_saved = false;
-        }
-        cases.push_back(c);
-    }
+    for (const query& q : queries)
+        for (const std::string& f : line_faults)
+            cases.push_back(
+                lost_answer(job::save, "save_" + ident(q.command), q.command, f, "", q.failure));
+    add_fav_query_cases(cases, job::save, "", saving, "\n");
 
-    // Each read request: its response line, and the block behind it.
-    const char* requests[] = {"500 2 2", "500 1 2", "500 0 2", "500 3 2"};
-    for (const char* request : requests) {
-        for (const std::string& f : line_faults) {
-            fault_case c;
-            c.name = "save_" + ident(request) + "_" + f;
-            c.faults = {fault_arg(f, request)};
-            c.transfer = true;
-            c.line_closed = f == "close";
-            c.out = version + saving + lost(f) + wrong_line + (c.line_closed ? unwritable : "");
-            c.waits = base + lost_wait(f);
-            cases.push_back(c);
-        }
-        // A wrong checksum is no message of its own: the block is simply
-        // not acknowledged, and the save ends.
-        for (const std::string f : {"badcrc", "blocksilent", "blockclose"}) {
-            fault_case c;
-            c.name = "save_" + ident(request) + "_" + f;
-            c.faults = {fault_arg(f, request)};
-            c.transfer = true;
-            c.line_closed = f == "blockclose";
-            c.out = version + saving + (f == "badcrc" ? "" : silent) +
-                    (c.line_closed ? unwritable : "");
-            c.waits = base + (f == "blocksilent" ? read_timeout : 0);
-            cases.push_back(c);
-        }
+    // Each read request: its response line, and the block behind it. A wrong
+    // checksum is no message of its own: the block is simply not
+    // acknowledged, and the save ends.
+    for (const char* request : {"500 2 2", "500 1 2", "500 0 2", "500 3 2"}) {
+        for (const std::string& f : line_faults)
+            cases.push_back(lost_answer(job::save, "save_" + ident(request), request, f, saving));
+        for (const std::string f : {"badcrc", "blocksilent", "blockclose"})
+            cases.push_back(
+                lost_answer(job::save, "save_" + ident(request), request, f, saving, ""));
     }
     return cases;
 }
@@ -250,7 +247,6 @@ const block_step load_blocks[] = {
 std::vector<fault_case> load_cases()
 {
     std::vector<fault_case> cases;
-    const double base = check_pause + transfer_pause;
     add_check_cases(cases, job::load, "load", loading, transfer_pause);
     for (const char* f : {"garbage", "cut", "close"})
         cases.push_back(opening_case(job::load, f, loading,
@@ -259,81 +255,28 @@ std::vector<fault_case> load_cases()
 
     // Without a usable answer to the favourites query the box counts as one
     // without favourites: the list goes in without them.
-    for (const std::string& f : line_faults) {
-        fault_case c;
-        c.name = "load_500_3_1_" + f;
-        c.kind = job::load;
-        c.faults = {fault_arg(f, cmd::fav_info)};
-        c.transfer = true;
-        c.waits = base + lost_wait(f);
-        if (f == "close") {
-            c.out =
-                version + loading + silent + no_fav + unwritable + silent + wrong_line + unwritable;
-            c.line_closed = true;
-        } else {
-            c.out = version + loading + lost(f) + no_fav;
-            c.succeeds = true;
-            c.fav_saved = false;
-        }
-        cases.push_back(c);
-    }
-    for (const std::string& query :
-         {cmd::sat_info, cmd::tp_info, cmd::chan_info, cmd::split_info}) {
-        for (const std::string& f : line_faults) {
-            fault_case c;
-            c.name = "load_" + ident(query) + "_" + f;
-            c.kind = job::load;
-            c.faults = {fault_arg(f, query)};
-            c.transfer = true;
-            c.line_closed = f == "close";
-            c.out = version + loading + lost(f) + wrong_line + (c.line_closed ? unwritable : "");
-            c.waits = base + lost_wait(f);
-            cases.push_back(c);
-        }
-    }
+    add_fav_query_cases(cases, job::load, loading, no_fav, "");
+    for (const std::string& query : {cmd::sat_info, cmd::tp_info, cmd::chan_info, cmd::split_info})
+        for (const std::string& f : line_faults)
+            cases.push_back(lost_answer(job::load, "load_" + ident(query), query, f, loading));
 
     // Each table: the answer to its write request, then the box's
     // acknowledgement of its block (or a refusal of the block).
     for (const block_step& b : load_blocks) {
-        for (const std::string& f : line_faults) {
-            fault_case c;
-            c.name = std::string("load_write_") + b.name + "_" + f;
-            c.kind = job::load;
-            c.faults = {fault_arg(f, b.write_request)};
-            c.transfer = true;
-            c.line_closed = f == "close";
-            c.out = version + loading + lost(f) + wrong_line + (c.line_closed ? unwritable : "");
-            c.waits = base + lost_wait(f);
-            cases.push_back(c);
-        }
-        for (const std::string f : {"silent", "garbage", "cut", "close", "reject"}) {
-            fault_case c;
-            c.name = std::string("load_block_") + b.name + "_" + f;
-            c.kind = job::load;
-            c.faults = {fault_arg(f, f == "reject" ? b.write_request : b.announcement)};
-            c.transfer = true;
-            c.line_closed = f == "close";
-            c.out = version + loading +
-                    (f == "reject" ? msg::crc_error
-                                   : lost(f) + wrong_line + (c.line_closed ? unwritable : ""));
-            c.waits = base + lost_wait(f);
-            cases.push_back(c);
-        }
+        for (const std::string& f : line_faults)
+            cases.push_back(lost_answer(job::load, std::string("load_write_") + b.name,
+                                        b.write_request, f, loading));
+        for (const std::string f : {"silent", "garbage", "cut", "close", "reject"})
+            cases.push_back(lost_answer(job::load, std::string("load_block_") + b.name,
+                                        f == "reject" ? b.write_request : b.announcement, f,
+                                        loading, f == "reject" ? msg::crc_error : wrong_line));
     }
     // The store request. The box may have stored before its answer went
     // wrong; the program cannot tell and reports the failure.
     for (const std::string f : {"silent", "garbage", "cut", "close", "storefail"}) {
-        fault_case c;
-        c.name = "load_store_" + f;
-        c.kind = job::load;
-        c.faults = {fault_arg(f, "500 0 4")};
-        c.transfer = true;
-        c.line_closed = f == "close";
+        fault_case c = lost_answer(job::load, "load_store", "500 0 4", f, loading,
+                                   f == "storefail" ? msg::store_error : wrong_line);
         c.box_untouched = f == "silent" || f == "storefail";
-        c.out = version + loading +
-                (f == "storefail" ? msg::store_error
-                                  : lost(f) + wrong_line + (c.line_closed ? unwritable : ""));
-        c.waits = base + lost_wait(f);
         cases.push_back(c);
     }
     return cases;

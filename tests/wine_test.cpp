@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <optional>
 #include <regex>
 #include <sys/stat.h>
 
@@ -62,19 +63,47 @@ class windows_run : public ::testing::Test {
             GTEST_SKIP() << "no Windows build or no wine";
     }
 
-    // Console, exit status, commands and received bytes of the two runs.
-    static void expect_same_run(const run_result& win, const boxsim_process& win_box,
-                                const std::string& com, const run_result& lin,
-                                const boxsim_process& lin_box)
+    // Runs the Windows program, its port mapped as com, and the Linux program
+    // with the same arguments behind the port, each against a box of its own
+    // started with box_args and in a folder of its own (traced into the file
+    // trace there, when one is named). The Linux run must end with
+    // exit_code; the two runs must show the same console, exit status,
+    // commands and received bytes.
+    void run_both(const std::string& com, std::vector<std::string> args, int exit_code,
+                  const std::vector<std::string>& box_args = {}, const std::string& trace = "")
     {
+        win_box.emplace(box_args);
+        map_com_port(com, win_box->device());
+        args.insert(args.begin(), com);
+        win = trace.empty() ? run_windows_program(args, "", 60000, win_dir)
+                            : run_windows_traced(trace, args, "", 60000, win_dir);
+        lin_box.emplace(box_args);
+        args[0] = lin_box->device();
+        lin = trace.empty() ? run_program(args, "", 60000, lin_dir)
+                            : run_traced(lin_dir + "/" + trace, args, "", 60000, lin_dir);
+        EXPECT_EQ(lin.exit_code, exit_code) << lin.out;
         EXPECT_FALSE(win.timed_out);
-        EXPECT_EQ(unix_lines(win.out), with_port(lin.out, lin_box.device(), com));
+        EXPECT_EQ(unix_lines(win.out), with_port(lin.out, lin_box->device(), com));
         EXPECT_EQ(win.exit_code, lin.exit_code);
-        EXPECT_EQ(win_box.commands(), lin_box.commands());
-        EXPECT_TRUE(same_bytes(win_box.rx_bytes(), lin_box.rx_bytes()));
+        EXPECT_EQ(win_box->commands(), lin_box->commands());
+        EXPECT_TRUE(same_bytes(win_box->rx_bytes(), lin_box->rx_bytes()));
+    }
+
+    // The same file in both folders as name: a list the Linux program saved
+    // from source, a box with other contents than the fresh boxes' (seed 5).
+    std::string put_saved_list(const boxsim_process& source, const std::string& name)
+    {
+        EXPECT_EQ(run_program({source.device(), "s", "quelle.cxf"}, "", 60000, lin_dir).exit_code,
+                  0);
+        std::string list = read_file(lin_dir + "/quelle.cxf");
+        write_file(win_dir + "/" + name, list);
+        write_file(lin_dir + "/" + name, list);
+        return list;
     }
 
     std::string win_dir = temp_dir(), lin_dir = temp_dir();
+    std::optional<boxsim_process> win_box, lin_box;
+    run_result win, lin;
 };
 
 TEST_F(windows_run, usage_path_matches_the_linux_program)
@@ -87,16 +116,8 @@ TEST_F(windows_run, usage_path_matches_the_linux_program)
 
 TEST_F(windows_run, connection_check_matches_the_linux_program)
 {
-    const std::string image = "no-such-image.zova";
-    boxsim_process win_box;
-    map_com_port("com5", win_box.device());
-    run_result win = run_windows_program({"com5", image});
-
-    boxsim_process lin_box;
-    run_result lin = run_program({lin_box.device(), image});
-
-    ASSERT_NE(lin.out.find(lin_box.device()), std::string::npos);
-    expect_same_run(win, win_box, "com5", lin, lin_box);
+    run_both("com5", {"no-such-image.zova"}, 2);
+    EXPECT_NE(lin.out.find(lin_box->device()), std::string::npos);
 }
 
 TEST_F(windows_run, a_silent_box_times_out_like_on_linux)
@@ -119,14 +140,7 @@ TEST_F(windows_run, save_matches_the_linux_program)
     write_file(win_dir + "/senderl.cxf", older);
     write_file(lin_dir + "/senderl.cxf", older);
 
-    boxsim_process win_box;
-    map_com_port("com8", win_box.device());
-    run_result win = run_windows_program({"com8", "s"}, "", 60000, win_dir);
-    boxsim_process lin_box;
-    run_result lin = run_program({lin_box.device(), "s"}, "", 60000, lin_dir);
-
-    EXPECT_EQ(lin.exit_code, 0) << lin.out;
-    expect_same_run(win, win_box, "com8", lin, lin_box);
+    run_both("com8", {"s"}, 0);
     std::string win_file = read_file(win_dir + "/senderl.cxf");
     std::string lin_file = read_file(lin_dir + "/senderl.cxf");
     // The default box: header, 20 x 40, 100 x 10, 400 x 32 and 200 x 2 bytes.
@@ -140,15 +154,7 @@ TEST_F(windows_run, save_matches_the_linux_program)
 // blocks and exit as the Linux program's, and the DCB it read back.
 TEST_F(windows_run, the_trace_of_a_save_matches_the_linux_trace)
 {
-    boxsim_process win_box;
-    map_com_port("com13", win_box.device());
-    run_result win = run_windows_traced("trace.txt", {"com13", "s"}, "", 60000, win_dir);
-    boxsim_process lin_box;
-    run_result lin =
-        run_traced(lin_dir + "/trace.txt", {lin_box.device(), "s"}, "", 60000, lin_dir);
-    EXPECT_EQ(lin.exit_code, 0) << lin.out;
-    expect_same_run(win, win_box, "com13", lin, lin_box);
-
+    run_both("com13", {"s"}, 0, {}, "trace.txt");
     const std::string win_trace = read_file(win_dir + "/trace.txt");
     const std::string lin_trace = read_file(lin_dir + "/trace.txt");
     EXPECT_TRUE(trace_well_formed(win_trace));
@@ -179,28 +185,17 @@ TEST_F(windows_run, load_matches_the_linux_program)
     // A list saved from a box with other contents, loaded into two fresh
     // boxes: both end up holding its tables.
     boxsim_process source({"--seed", "5"});
-    ASSERT_EQ(run_program({source.device(), "s", "quelle.cxf"}, "", 60000, lin_dir).exit_code, 0);
-    std::string list = read_file(lin_dir + "/quelle.cxf");
-    write_file(win_dir + "/liste.cxf", list);
-    write_file(lin_dir + "/liste.cxf", list);
-
-    boxsim_process win_box;
-    map_com_port("com9", win_box.device());
-    run_result win = run_windows_program({"com9", "l", "liste.cxf"}, "", 60000, win_dir);
-    boxsim_process lin_box;
-    run_result lin = run_program({lin_box.device(), "l", "liste.cxf"}, "", 60000, lin_dir);
-
-    EXPECT_EQ(lin.exit_code, 0) << lin.out;
-    expect_same_run(win, win_box, "com9", lin, lin_box);
+    const std::string list = put_saved_list(source, "liste.cxf");
+    run_both("com9", {"l", "liste.cxf"}, 0);
     // The file is only read.
     EXPECT_EQ(read_file(win_dir + "/liste.cxf"), list);
     source.stop();
-    win_box.stop();
-    lin_box.stop();
+    win_box->stop();
+    lin_box->stop();
     for (const char* table : box_tables) {
         std::string stored = stored_table(source, table);
-        EXPECT_TRUE(same_bytes(stored_table(win_box, table), stored)) << table;
-        EXPECT_TRUE(same_bytes(stored_table(lin_box, table), stored)) << table;
+        EXPECT_TRUE(same_bytes(stored_table(*win_box, table), stored)) << table;
+        EXPECT_TRUE(same_bytes(stored_table(*lin_box, table), stored)) << table;
     }
 }
 
@@ -210,21 +205,10 @@ TEST_F(windows_run, verify_matches_the_linux_program)
     // the fresh boxes' from the first record on. Nothing is written, neither
     // into the boxes nor into the file.
     boxsim_process source({"--seed", "5"});
-    ASSERT_EQ(run_program({source.device(), "s", "quelle.cxf"}, "", 60000, lin_dir).exit_code, 0);
-    std::string list = read_file(lin_dir + "/quelle.cxf");
-    write_file(win_dir + "/senderl.cxf", list);
-    write_file(lin_dir + "/senderl.cxf", list);
-
-    boxsim_process win_box;
-    map_com_port("com11", win_box.device());
-    run_result win = run_windows_program({"com11", "v"}, "", 60000, win_dir);
-    boxsim_process lin_box;
-    run_result lin = run_program({lin_box.device(), "v"}, "", 60000, lin_dir);
-
-    EXPECT_EQ(lin.exit_code, 3) << lin.out;
+    const std::string list = put_saved_list(source, "senderl.cxf");
+    run_both("com11", {"v"}, 3);
     EXPECT_NE(lin.out.find("Satelliten: verschieden ab Eintrag 1\n"), std::string::npos) << lin.out;
-    expect_same_run(win, win_box, "com11", lin, lin_box);
-    EXPECT_FALSE(changes_the_box(win_box.commands()));
+    EXPECT_FALSE(changes_the_box(win_box->commands()));
     EXPECT_EQ(read_file(win_dir + "/senderl.cxf"), list);
     EXPECT_EQ(list_dir(win_dir), std::vector<std::string>{"senderl.cxf"});
 }
@@ -240,20 +224,13 @@ TEST_F(windows_run, firmware_update_matches_the_linux_program)
     write_file(win_dir + "/update.zova", image);
     write_file(lin_dir + "/update.zova", image);
 
-    boxsim_process win_box;
-    map_com_port("com10", win_box.device());
-    run_result win = run_windows_program({"com10", "update.zova"}, "", 60000, win_dir);
-    boxsim_process lin_box;
-    run_result lin = run_program({lin_box.device(), "update.zova"}, "", 60000, lin_dir);
-
-    EXPECT_EQ(lin.exit_code, 0) << lin.out;
+    run_both("com10", {"update.zova"}, 0);
     EXPECT_NE(lin.out.find(msg::new_version("3.07 w1100")), std::string::npos) << lin.out;
-    expect_same_run(win, win_box, "com10", lin, lin_box);
-    EXPECT_TRUE(same_bytes(read_file(win_box.state_dir() + "/image.bin"), image));
-    win_box.stop();
-    lin_box.stop();
-    EXPECT_EQ(read_file(win_box.state_dir() + "/box.txt"),
-              read_file(lin_box.state_dir() + "/box.txt"));
+    EXPECT_TRUE(same_bytes(read_file(win_box->state_dir() + "/image.bin"), image));
+    win_box->stop();
+    lin_box->stop();
+    EXPECT_EQ(read_file(win_box->state_dir() + "/box.txt"),
+              read_file(lin_box->state_dir() + "/box.txt"));
 }
 
 // COM10 and above exist on Windows only as \\.\COM<n>; the program adds the

@@ -63,15 +63,6 @@ receive_result receive_data(std::uint32_t length, chunk_taker take, void* contex
     return receive_result::ok;
 }
 
-namespace {
-
-// Where a received block goes: the file, and how many of its bytes are
-// still to be stored there.
-struct file_sink {
-    file_t file;
-    std::uint32_t keep;
-};
-
 int write_chunk(void* context, const unsigned char* bytes, std::uint32_t count)
 {
     balken_ist += count;
@@ -81,8 +72,6 @@ int write_chunk(void* context, const unsigned char* bytes, std::uint32_t count)
     sink->keep -= store;
     return store == 0 || file_write(sink->file, bytes, store);
 }
-
-} // namespace
 
 receive_result get_data_buffer(std::uint32_t length, file_t file, std::uint32_t* crc,
                                std::uint32_t keep)

@@ -69,10 +69,18 @@ using chunk_taker = int (*)(void* context, const unsigned char* bytes, std::uint
 [[nodiscard]] receive_result receive_data(std::uint32_t length, chunk_taker take, void* context,
                                           std::uint32_t* crc);
 
-// receive_data into a file: each chunk advances the progress display, and
-// the first keep bytes of the block are written to the file at its current
-// position (the rest is only checked). On failure the chunks before stay in
-// the file.
+// The taker of a block that goes into a file: each chunk advances the
+// progress display, and the first keep bytes of the block are written to the
+// file at its current position (the rest is only checked). 0 when the file
+// could not be written.
+struct file_sink {
+    file_t file;
+    std::uint32_t keep; // bytes still to be stored
+};
+[[nodiscard]] int write_chunk(void* context, const unsigned char* bytes, std::uint32_t count);
+
+// receive_data into a file through a file_sink. On failure the chunks
+// before stay in the file.
 [[nodiscard]] receive_result get_data_buffer(std::uint32_t length, file_t file, std::uint32_t* crc,
                                              std::uint32_t keep = UINT32_MAX);
 

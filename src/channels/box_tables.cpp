@@ -86,6 +86,22 @@ int accept_block(std::uint32_t length, std::uint32_t announced, std::uint32_t co
     return 1;
 }
 
+int receive_block(std::uint32_t length, std::uint32_t crc, chunk_taker take, void* context,
+                  const char* refusal, const char* path)
+{
+    std::uint32_t received = 0;
+    switch (receive_data(length, take, context, &received)) {
+    case receive_result::ok:
+        break;
+    case receive_result::box_silent:
+        return 0;
+    case receive_result::write_failed:
+        std::printf(refusal, path);
+        return 0;
+    }
+    return accept_block(length, crc, received);
+}
+
 void open_table_transfer()
 {
     // Whether "503 18" went out shows in the first query's answer.

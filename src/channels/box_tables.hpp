@@ -1,7 +1,10 @@
-// The box's tables as both channel-list jobs see them: the table ids, the
-// queries for their size, the range requests, and the opening and closing
-// of a table transfer. One treatment for the save and the load.
+// The box's tables as the channel-list jobs see them: the table ids, the
+// queries for their size, the range requests, receiving a requested block,
+// and the opening and closing of a table transfer. One treatment for the
+// save, the load and the verify.
 #pragma once
+
+#include "channels/block.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -56,6 +59,13 @@ void format_request(char (&out)[request_capacity], int table, int op, long long 
 // box is never told a damaged block was taken.
 [[nodiscard]] int accept_block(std::uint32_t length, std::uint32_t announced,
                                std::uint32_t computed);
+
+// Receives the block whose description request_read_block has read, each
+// chunk handed to take as it arrives, and judges it as accept_block does.
+// When take refuses a chunk, prints refusal (a message with one %s) with
+// path; a silent box has had its message printed by the receive.
+[[nodiscard]] int receive_block(std::uint32_t length, std::uint32_t crc, chunk_taker take,
+                                void* context, const char* refusal, const char* path);
 
 // Opens a table transfer: "503 18", one second for the box to stop its own
 // work on the tables, then whatever it answered is dropped.

@@ -117,3 +117,16 @@ int plan_list(const char* path, file_t* file, list_plan* plan)
     *plan = p;
     return 1;
 }
+
+int run_list_job(const char* heading, const char* path, planned_job job, void* context)
+{
+    open_table_transfer();
+    std::printf("%s", heading);
+    file_t file = no_file;
+    list_plan plan;
+    const int ok = plan_list(path, &file, &plan) && job(context, plan, file, path);
+    file_close(file);
+    // The table transfer is closed on every path.
+    close_table_transfer();
+    return ok;
+}

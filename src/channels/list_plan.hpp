@@ -2,7 +2,8 @@
 // header, the box's table sizes, the record-size checks, the counts lowered
 // to what the box holds and the check that every section lies inside the
 // file. The load writes the planned tables; the verify compares them with
-// the box. Both print the same lines and refuse the same files and boxes.
+// the box. Both print the same lines and refuse the same files and boxes,
+// and both run inside the same frame (run_list_job).
 #pragma once
 
 #include "common/os.hpp"
@@ -44,3 +45,14 @@ struct list_plan {
 // refusal's message and returns 0 when the file or the box does not fit;
 // nothing that changes the box has been sent either way.
 [[nodiscard]] int plan_list(const char* path, file_t* file, list_plan* plan);
+
+// What the load or the verify does with a planned list: sends it, or
+// compares it with the box. 0 when it failed; its message is printed.
+using planned_job = int (*)(void* context, const list_plan& plan, file_t file, const char* path);
+
+// The frame of both jobs: opens the table transfer, prints heading, plans
+// the list at path and, when it fits, runs job on the plan. The file and the
+// table transfer are closed on every path. 1 when the plan held and the job
+// succeeded.
+[[nodiscard]] int run_list_job(const char* heading, const char* path, planned_job job,
+                               void* context);

@@ -67,17 +67,14 @@ int send_table(const planned_table& table, file_t file, const char* path)
     return 1;
 }
 
-int load(const char* path, file_t* file)
+// Sends the planned tables and orders the box to store them.
+int load(void* /*unused*/, const list_plan& plan, file_t file, const char* path)
 {
-    list_plan plan;
-    if (!plan_list(path, file, &plan))
-        return 0;
-
     balken_size = plan.total;
     balken_ist = 0;
     // Empty tables are passed over: no write request, no block of length 0.
     for (const planned_table& t : plan.tables) {
-        if (length_of(t) != 0 && !send_table(t, *file, path))
+        if (length_of(t) != 0 && !send_table(t, file, path))
             return 0;
     }
 
@@ -98,15 +95,4 @@ int load(const char* path, file_t* file)
 
 } // namespace
 
-int send_channel_list(const char* path)
-{
-    open_table_transfer();
-    std::printf(msg::loading);
-
-    file_t file = no_file;
-    int ok = load(path, &file);
-    file_close(file);
-    // The table transfer is closed on every path.
-    close_table_transfer();
-    return ok;
-}
+int send_channel_list(const char* path) { return run_list_job(msg::loading, path, load, nullptr); }

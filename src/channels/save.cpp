@@ -1,7 +1,8 @@
-// Channel-list save: asks the box for the size of its tables, has it send
-// the satellite, transponder, channel and favourites tables one block each,
-// checks every block's length and checksum and stores them in a
-// channel-list file.
+// Channel-list save: plans the save (asks the box for the size of its
+// tables, settles the file's channel split and checks that the file can
+// describe them), then has the box send the satellite, transponder, channel
+// and favourites tables one block each, checks every block's length and
+// checksum and stores them in a channel-list file.
 //
 // The file is written under a temporary name next to the target and only
 // put in the target's place once the last block has been received, checked
@@ -13,8 +14,6 @@
 #include "common/globals.hpp"
 #include "common/os.hpp"
 #include "common/texts.hpp"
-#include "common/trace.hpp"
-#include "link/scan.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -26,44 +25,45 @@ namespace {
 // lists are saved with TV = radio = count / 2, as they always were.
 constexpr std::uint32_t old_layout_chan_size = 52;
 
+// One table as the save receives it: all its records in one block, whose
+// description the read request brings, and of which the file keeps the
+// first keep bytes.
+struct saved_table {
+    int table; // the box's table id (box_tables.hpp)
+    box_table info;
+    std::uint32_t keep;
+    std::uint32_t length;
+    std::uint32_t crc;
+};
+
+// The tables in the order the file holds them.
+enum save_index { save_satellites, save_transponders, save_channels, save_favourites };
+
+// What the save receives and how the file describes it, settled before the
+// file is opened.
+struct save_plan {
+    saved_table tables[4];
+    int table_count; // the favourites are received only when the box has some
+    std::uint32_t tv_count;
+    std::uint32_t radio_count;
+    std::uint32_t total; // the progress display's total
+};
+
 // Asks for all records of a table: the block must be exactly the table's
 // count times its record size, so that the file's sections lie where the
 // header puts them.
-int request_block(int table, const box_table& info, std::uint32_t* length, std::uint32_t* crc)
+int request_block(saved_table* t)
 {
-    return request_read_block(table, static_cast<long long>(info.count) - 1, info.size, length,
-                              crc);
+    return request_read_block(t->table, static_cast<long long>(t->info.count) - 1, t->info.size,
+                              &t->length, &t->crc);
 }
 
-// Receives a requested block into the file, its first keep bytes stored,
-// and acknowledges it when its checksum is the announced one.
-int receive_block(file_t file, const char* path, std::uint32_t length, std::uint32_t crc,
-                  std::uint32_t keep = UINT32_MAX)
-{
-    std::uint32_t received = 0;
-    switch (get_data_buffer(length, file, &received, keep)) {
-    case receive_result::ok:
-        break;
-    case receive_result::box_silent:
-        return 0;
-    case receive_result::write_failed:
-        std::printf(msg::write_error, path);
-        return 0;
-    }
-    return accept_block(length, crc, received);
-}
-
-int request_and_receive(int table, const box_table& info, file_t file, const char* path,
-                        std::uint32_t keep = UINT32_MAX)
-{
-    std::uint32_t length = 0;
-    std::uint32_t crc = 0;
-    return request_block(table, info, &length, &crc) &&
-           receive_block(file, path, length, crc, keep);
-}
-
-// Everything between "503 18" and "503 25".
-int save_tables(const char* path)
+// The save's plan: asks the box for its tables, settles the channel split
+// and what the file keeps of the channel table, prints the saving line and
+// requests the satellite block, whose description then waits in the plan
+// for the file to be opened. Prints the refusal's message and returns 0
+// when the box's tables cannot be saved; no file has been touched.
+int plan_save(save_plan* plan)
 {
     box_table sat, tp, chan, fav;
     if (!query_info(table_satellites, &sat)) {
@@ -106,11 +106,19 @@ int save_tables(const char* path)
     const std::uint32_t chan_keep = chan.size == old_layout_chan_size || described > UINT32_MAX
                                         ? UINT32_MAX
                                         : static_cast<std::uint32_t>(described);
+    save_plan p = {{
+                       {table_satellites, sat, UINT32_MAX, 0, 0},
+                       {table_transponders, tp, UINT32_MAX, 0, 0},
+                       {table_channels, chan, chan_keep, 0, 0},
+                       {table_favourites, fav, UINT32_MAX, 0, 0},
+                   },
+                   fav.count != 0 ? 4 : 3,
+                   tv_count,
+                   radio_count,
+                   0};
 
     std::printf(msg::saving);
-    std::uint32_t sat_length = 0;
-    std::uint32_t sat_crc = 0;
-    if (!request_block(table_satellites, sat, &sat_length, &sat_crc))
+    if (!request_block(&p.tables[save_satellites]))
         return 0;
 
     // The header holds 32-bit offsets: tables that together reach beyond
@@ -124,6 +132,30 @@ int save_tables(const char* path)
         return 0;
     }
 
+    // The favourites count with the record size the box reported, which is
+    // also the length their block is checked against: the display then ends
+    // at 100 whatever that size is.
+    // The total counts every byte that is received, stored or not, and is
+    // computed in 64 bits; a display never needs more than 32.
+    // The old layout's display has always counted the described channels.
+    std::uint64_t chan_shown = std::uint64_t{chan.count} * chan.size;
+    if (chan.size == old_layout_chan_size)
+        chan_shown = described;
+    const std::uint64_t total = std::uint64_t{p.tables[save_satellites].length} +
+                                std::uint64_t{tp.count} * tp.size + chan_shown +
+                                std::uint64_t{fav.count} * fav.size;
+    p.total = total > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(total);
+    *plan = p;
+    return 1;
+}
+
+// Everything between "503 18" and "503 25".
+int save_tables(const char* path)
+{
+    save_plan plan;
+    if (!plan_save(&plan))
+        return 0;
+
     // The file that gets the list (behind a symbolic link, the file it
     // names), refused here when the user may not replace it.
     char target[temp_path_capacity];
@@ -135,33 +167,28 @@ int save_tables(const char* path)
         std::printf(msg::cannot_open_file, path);
         return 0;
     }
-    if (!write_file_header(file, sat.count, sat.size, tp.count, tp.size, tv_count, radio_count,
-                           chan.size, fav.count)) {
+    const saved_table* t = plan.tables;
+    if (!write_file_header(file, t[save_satellites].info.count, t[save_satellites].info.size,
+                           t[save_transponders].info.count, t[save_transponders].info.size,
+                           plan.tv_count, plan.radio_count, t[save_channels].info.size,
+                           t[save_favourites].info.count)) {
         std::printf(msg::write_error, path);
         file_discard(file, tmp_path);
         return 0;
     }
 
-    // The favourites count with the record size the box reported, which is
-    // also the length their block is checked against: the display then ends
-    // at 100 whatever that size is.
-    // The total counts every byte that is received, stored or not, and is
-    // computed in 64 bits; a display never needs more than 32.
-    // The old layout's display has always counted the described channels.
-    std::uint64_t chan_shown = std::uint64_t{chan.count} * chan.size;
-    if (chan.size == old_layout_chan_size)
-        chan_shown = described;
-    const std::uint64_t total = std::uint64_t{sat_length} + std::uint64_t{tp.count} * tp.size +
-                                chan_shown + std::uint64_t{fav.count} * fav.size;
-    balken_size = total > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(total);
+    balken_size = plan.total;
     balken_ist = 0;
-
-    if (!receive_block(file, path, sat_length, sat_crc) ||
-        !request_and_receive(table_transponders, tp, file, path) ||
-        !request_and_receive(table_channels, chan, file, path, chan_keep) ||
-        (fav.count != 0 && !request_and_receive(table_favourites, fav, file, path))) {
-        file_discard(file, tmp_path);
-        return 0;
+    // The satellite block was requested by the plan; each other table is
+    // requested when the one before is in the file.
+    for (int i = 0; i < plan.table_count; ++i) {
+        saved_table& table = plan.tables[i];
+        file_sink sink{file, table.keep};
+        if ((i != save_satellites && !request_block(&table)) ||
+            !receive_block(table.length, table.crc, write_chunk, &sink, msg::write_error, path)) {
+            file_discard(file, tmp_path);
+            return 0;
+        }
     }
 
     std::printf("\n");

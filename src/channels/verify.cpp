@@ -85,19 +85,8 @@ int read_and_compare(int table, long long last, std::uint32_t size, block_compar
 {
     std::uint32_t length = 0;
     std::uint32_t crc = 0;
-    if (!request_read_block(table, last, size, &length, &crc))
-        return 0;
-    std::uint32_t received = 0;
-    switch (receive_data(length, compare_chunk, compare, &received)) {
-    case receive_result::ok:
-        break;
-    case receive_result::box_silent:
-        return 0;
-    case receive_result::write_failed:
-        std::printf(msg::cannot_read_file, path);
-        return 0;
-    }
-    return accept_block(length, crc, received);
+    return request_read_block(table, last, size, &length, &crc) &&
+           receive_block(length, crc, compare_chunk, compare, msg::cannot_read_file, path);
 }
 
 void print_verdict(const compared_span& s)
@@ -109,13 +98,10 @@ void print_verdict(const compared_span& s)
                     static_cast<unsigned long long>(s.first_difference) / s.table->size + 1);
 }
 
-// Everything between "503 18" and "503 25".
-verify_result compare_tables(const char* path, file_t* file)
+// Compares the planned tables with the box; *differs tells whether one
+// differs. 0 when the box did not answer as it must.
+int compare_tables(void* differs, const list_plan& plan, file_t file, const char* path)
 {
-    list_plan plan;
-    if (!plan_list(path, file, &plan))
-        return verify_result::failed;
-
     const planned_table* t = plan.tables;
     compared_span spans[plan_table_count] = {
         {&t[plan_satellites], msg::name_satellites, 0, no_difference},
@@ -134,7 +120,7 @@ verify_result compare_tables(const char* path, file_t* file)
                                  {plan_tv, plan_favourites},
                                  {plan_favourites, plan_table_count}};
 
-    bool differs = false;
+    bool any = false;
     for (span_range b : blocks) {
         // Tables the load would not send are not asked for: at the edges of
         // a range, since a range holds at most two.
@@ -145,29 +131,25 @@ verify_result compare_tables(const char* path, file_t* file)
         if (b.first == b.end)
             continue;
         const planned_table& head = *spans[b.first].table;
-        block_compare compare{*file, &spans[b.first], b.end - b.first, 0};
+        block_compare compare{file, &spans[b.first], b.end - b.first, 0};
         if (!read_and_compare(head.table, last_slot_of(*spans[b.end - 1].table), head.size,
                               &compare, path))
-            return verify_result::failed;
+            return 0;
         for (int i = b.first; i < b.end; ++i) {
             print_verdict(spans[i]);
-            differs = differs || spans[i].first_difference != no_difference;
+            any = any || spans[i].first_difference != no_difference;
         }
     }
-    return differs ? verify_result::differs : verify_result::same;
+    *static_cast<bool*>(differs) = any;
+    return 1;
 }
 
 } // namespace
 
 verify_result verify_channel_list(const char* path)
 {
-    open_table_transfer();
-    std::printf(msg::verifying);
-
-    file_t file = no_file;
-    verify_result result = compare_tables(path, &file);
-    file_close(file);
-    // The table transfer is closed on every path.
-    close_table_transfer();
-    return result;
+    bool differs = false;
+    if (!run_list_job(msg::verifying, path, compare_tables, &differs))
+        return verify_result::failed;
+    return differs ? verify_result::differs : verify_result::same;
 }
