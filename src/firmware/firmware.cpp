@@ -22,13 +22,6 @@ constexpr std::size_t transfer_buffer_size = 1024;
 constexpr int loader_code = 998;
 constexpr int status_code = 999;
 
-// The image header: "010" at byte 0 and "ZOVA" at byte 5; the other bytes
-// are not looked at.
-bool header_ok(const unsigned char* header)
-{
-    return std::memcmp(header, "010", 3) == 0 && std::memcmp(header + 5, "ZOVA", 4) == 0;
-}
-
 // Parses linebuf as "<code> <word>"; true when both fields are there and the
 // code is the one asked for.
 bool line_has_code(int wanted, char* word)
@@ -38,6 +31,11 @@ bool line_has_code(int wanted, char* word)
 }
 
 } // namespace
+
+int image_header_ok(const unsigned char* header)
+{
+    return std::memcmp(header, "010", 3) == 0 && std::memcmp(header + 5, "ZOVA", 4) == 0 ? 1 : 0;
+}
 
 int firmware_update(const char* path)
 {
@@ -54,7 +52,7 @@ int firmware_update(const char* path)
     std::memset(buffer, 0, sizeof buffer);
     (void)file_read(file, buffer, header_size);
 
-    if (!header_ok(buffer)) {
+    if (!image_header_ok(buffer)) {
         std::printf(msg::not_an_image);
         file_close(file);
         return 1;
