@@ -569,6 +569,19 @@ bool terminal_run::wait_for_output(const std::string& text, int timeout_ms)
     }
 }
 
+bool terminal_run::wait_for_raw_terminal(int timeout_ms)
+{
+    const double deadline = now_seconds() + timeout_ms / 1000.0;
+    for (;;) {
+        termios mode{};
+        if (tcgetattr(master_, &mode) == 0 && (mode.c_lflag & ICANON) == 0)
+            return true;
+        if (run_->ended() || now_seconds() > deadline)
+            return false;
+        usleep(10000);
+    }
+}
+
 void terminal_run::type(const std::string& keys) { write_all(master_, keys); }
 
 run_result terminal_run::wait(int timeout_ms) { return run_->wait(timeout_ms); }

@@ -74,6 +74,10 @@ class terminal_run {
     bool wait_for_output(const std::string& text, int timeout_ms = 30000);
     const std::string& output() { return run_->output(); }
     bool ended() const { return run_->ended(); }
+    // Waits (at most timeout_ms) until the program has put the terminal out
+    // of line editing. wine's console does so when the program first reads
+    // it, and drops keys typed before; typed after, none are lost.
+    bool wait_for_raw_terminal(int timeout_ms = 30000);
     // Types keys on the terminal ("\r" is Enter, as a keyboard sends it).
     void type(const std::string& keys);
     run_result wait(int timeout_ms = 60000);
