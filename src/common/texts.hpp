@@ -55,6 +55,8 @@ inline constexpr char choose_port[] =
 inline constexpr char choose_list_job[] =
     "l = auf die Box laden, v = mit der Box vergleichen, andere Taste bricht ab: ";
 inline constexpr char confirm_image[] = "Firmware auf die Box laden? (j/n) ";
+// Ends the line of a one-key question: the key is not echoed.
+inline constexpr char key_answered[] = "\n";
 inline constexpr char cancelled[] = "Abgebrochen.\n";
 // HALVORAN_TRACE names a file that cannot be opened: the run goes on
 // without a trace.

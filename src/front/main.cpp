@@ -174,21 +174,22 @@ dropped_file kind_of_dropped(const char* path)
     unsigned char start[image_signature_size > cxf_signature_size ? image_signature_size
                                                                   : cxf_signature_size] = {};
     std::uint64_t size = 0;
-    const int read =
+    const int got =
         file_size(file, &size) &&
         file_read(file, start,
                   static_cast<std::uint32_t>(size < sizeof start ? size : sizeof start));
     file_close(file);
-    if (!read)
+    if (!got)
         return dropped_file::other;
     if (std::memcmp(start, cxf_signature, cxf_signature_size) == 0)
         return dropped_file::list;
     if (image_header_ok(start))
         return dropped_file::image;
+    // ".cxf" in any case.
     const std::size_t length = std::strlen(path);
-    const char* extension = length >= 4 ? path + length - 4 : "";
-    if (extension[0] == '.' && (extension[1] | 0x20) == 'c' && (extension[2] | 0x20) == 'x' &&
-        (extension[3] | 0x20) == 'f')
+    const char* extension = path + (length >= 4 ? length - 4 : length);
+    if (length >= 4 && extension[0] == '.' && (extension[1] | 0x20) == 'c' &&
+        (extension[2] | 0x20) == 'x' && (extension[3] | 0x20) == 'f')
         return dropped_file::list;
     return dropped_file::other;
 }
@@ -277,7 +278,7 @@ int run_dropped(const char* path, dropped_file kind)
 
     std::printf(kind == dropped_file::list ? msg::choose_list_job : msg::confirm_image);
     const int key = read_key();
-    std::printf("\n");
+    std::printf(msg::key_answered);
     if (kind == dropped_file::image)
         return key == 'j' || key == 'J' ? run_job(port_name, path, nullptr) : cancelled();
     if (key == 'l' || key == 'L')
