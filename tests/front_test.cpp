@@ -1,23 +1,21 @@
-// The real binary end to end: command line, endings, exit status and the
-// connection check against the box simulator.
+// The real binary end to end: command line, endings, exit status, the
+// connection check against the box simulator, and a file dropped onto the
+// program with a user at the terminal.
+#include "front/console.hpp"
 #include "support/harness.hpp"
+#include "support/test_data.hpp"
 #include "support/texts.hpp"
 #include "support/trace_support.hpp"
 
 #include <csignal>
 #include <gtest/gtest.h>
 #include <regex>
+#include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-const std::string usage = "Parameter fehlt!\n"
-                          "halvoranupdate.exe <com> <Datei>\n"
-                          "z.B. halvoranupdate.exe com1 firmware.zova\n"
-                          "\nhalvoranupdate.exe com1 s Speichert die Senderliste auf den PC.\n"
-                          "\nhalvoranupdate.exe com1 l Laedt die Senderliste auf die Box.\n"
-                          "\nhalvoranupdate.exe com1 v Vergleicht die Senderliste mit der Box.\n" +
-                          msg::prompt;
 const std::string silent_attempt = msg::silent + msg::retry;
 
 // A firmware path that does not exist: the job after the check fails at
@@ -28,7 +26,7 @@ TEST(command_line, too_few_arguments_print_the_usage_and_wait_for_a_key)
 {
     for (auto args : {std::vector<std::string>{}, std::vector<std::string>{"/dev/null"}}) {
         run_result r = run_program(args);
-        EXPECT_EQ(r.out, msg::banner + usage);
+        EXPECT_EQ(r.out, msg::banner + msg::usage);
         EXPECT_EQ(r.exit_code, 0);
     }
 }
@@ -220,6 +218,132 @@ TEST(connection_check, control_bytes_in_a_line_arrive_as_the_box_sent_them)
                                                                  msg::echo(sim.device(), no_image) +
                                                                  "alte a\x03\x11\x13"
                                                                  "bc\n");
+}
+
+// A file dropped onto the program is its only argument, with the user at a
+// terminal. The ports it offers are this computer's: the ones a run with a
+// port that does not exist names, numbered from 1.
+std::string offered_ports()
+{
+    const std::string out = run_program({"/nonexistent/port", "s"}).out;
+    const std::string head = "Vorhandene Ports: ";
+    auto at = out.find(head);
+    if (at == std::string::npos)
+        return "";
+    std::istringstream entries(out.substr(at + head.size(), out.find('\n', at) - at - head.size()));
+    std::string lines, entry;
+    int number = 0;
+    while (std::getline(entries, entry, ',')) {
+        if (!entry.empty() && entry[0] == ' ')
+            entry.erase(0, 1);
+        const std::string n = std::to_string(++number);
+        lines += std::string(3 - n.size(), ' ') + n + "  " + entry + "\n";
+    }
+    return lines;
+}
+
+const std::string enter = "\r";
+
+TEST(dropped_file, a_list_shows_its_info_and_counts_and_cancelling_opens_nothing)
+{
+    const std::string dir = temp_dir();
+    const std::string path = dir + "/liste.cxf";
+    const list_file list = make_list(list_counts{});
+    write_file(path, list.bytes);
+    const std::string shown = msg::banner + msg::dropped_list(path) + msg::info_line +
+                              msg::list_counts(20, 100, 300, 100, 200);
+    const std::string ports = offered_ports();
+    if (ports.empty()) {
+        // Nothing to choose: the run ends before the question.
+        run_result r = run_on_terminal({HALVORAN_BIN, path}, {});
+        EXPECT_EQ(r.out, shown + msg::ports_none);
+        EXPECT_EQ(r.exit_code, 2);
+    } else {
+        // A number that is no port's is asked again; Enter alone cancels.
+        run_result r = run_on_terminal(
+            {HALVORAN_BIN, path}, {{msg::choose_port, "99" + enter}, {msg::choose_port, enter}});
+        EXPECT_EQ(r.out, shown + ports + msg::choose_port + msg::choose_port + msg::cancelled);
+        EXPECT_EQ(r.exit_code, 1);
+    }
+    EXPECT_EQ(read_file(path), list.bytes);
+    EXPECT_EQ(list_dir(dir), std::vector<std::string>{"liste.cxf"});
+}
+
+TEST(dropped_file, an_image_shows_its_size_and_no_at_the_question_cancels)
+{
+    const std::string path = temp_dir() + "/update.zova";
+    write_file(path, make_image(1000));
+    const std::string shown = msg::banner + msg::dropped_image(path, 1000);
+    const std::string ports = offered_ports();
+    if (ports.empty()) {
+        run_result r = run_on_terminal({HALVORAN_BIN, path}, {});
+        EXPECT_EQ(r.out, shown + msg::ports_none);
+        EXPECT_EQ(r.exit_code, 2);
+        return;
+    }
+    // The first port chosen, and the update declined: the port is not
+    // opened (a port that opens would show in the argument echo).
+    run_result r = run_on_terminal({HALVORAN_BIN, path},
+                                   {{msg::choose_port, "1" + enter}, {msg::confirm_image, "n"}});
+    EXPECT_EQ(r.out, shown + ports + msg::choose_port + msg::confirm_image + "\n" + msg::cancelled);
+    EXPECT_EQ(r.exit_code, 1);
+}
+
+TEST(dropped_file, a_list_the_load_refuses_gets_the_loads_message_and_status_2)
+{
+    const std::string dir = temp_dir();
+    const std::string good = make_list(list_counts{}).bytes;
+    std::string long_info = good;
+    long_info.replace(32, 4, le32(256));
+    struct {
+        std::string name, bytes, message;
+    } cases[] = {
+        {"cut.cxf", good.substr(0, 20), msg::wrong_format(dir + "/cut.cxf")},
+        {"long.cxf", long_info, msg::info_too_long(dir + "/long.cxf")},
+        // Named as a list, but without its signature.
+        {"other.cxf", "not a list at all", msg::wrong_format(dir + "/other.cxf")},
+    };
+    for (const auto& c : cases) {
+        const std::string path = dir + "/" + c.name;
+        write_file(path, c.bytes);
+        run_result r = run_on_terminal({HALVORAN_BIN, path}, {});
+        EXPECT_EQ(r.out, msg::banner + msg::dropped_list(path) + c.message) << c.name;
+        EXPECT_EQ(r.exit_code, 2) << c.name;
+    }
+}
+
+TEST(dropped_file, one_argument_of_another_kind_or_without_a_terminal_prints_the_usage)
+{
+    const std::string dir = temp_dir();
+    write_file(dir + "/liste.cxf", make_list(list_counts{}).bytes);
+    write_file(dir + "/notes.txt", "CXF1 and 010 but no list and no image");
+    // A list from a script: standard input is no terminal.
+    run_result piped = run_command(
+        {"/bin/sh", "-c", std::string("exec '") + HALVORAN_BIN + "' liste.cxf </dev/null"}, "",
+        60000, dir);
+    EXPECT_EQ(piped.out, msg::banner + msg::usage);
+    EXPECT_EQ(piped.exit_code, 0);
+    // At a terminal: a file of another kind, a folder, a port. The port is
+    // not opened.
+    boxsim_process sim;
+    for (const std::string& argument : {dir + "/notes.txt", dir, sim.device()}) {
+        run_result r = run_on_terminal({HALVORAN_BIN, argument}, {{msg::prompt, "x"}});
+        EXPECT_EQ(r.out, msg::banner + msg::usage) << argument;
+        EXPECT_EQ(r.exit_code, 0) << argument;
+    }
+    EXPECT_EQ(sim.transcript().find("program opened the line"), std::string::npos);
+}
+
+// The decision behind the key wait at every ending on Windows, from the
+// facts the console gives: the count of processes attached to it and
+// whether standard input is that console.
+TEST(console_window, only_a_console_of_the_runs_own_with_its_input_keeps_the_window_open)
+{
+    EXPECT_EQ(console_of_own_run(1, 1), 1); // started from the file manager
+    EXPECT_EQ(console_of_own_run(2, 1), 0); // a prompt shares the console
+    EXPECT_EQ(console_of_own_run(3, 1), 0); // a script under a prompt
+    EXPECT_EQ(console_of_own_run(1, 0), 0); // input from a file or a pipe
+    EXPECT_EQ(console_of_own_run(0, 1), 0); // no console at all
 }
 
 } // namespace

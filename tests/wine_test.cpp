@@ -337,4 +337,105 @@ TEST_F(windows_run, a_port_mapped_through_the_registry_is_listed)
         << opened.out;
 }
 
+// A file dropped onto the Windows program. Its standard input is a
+// terminal, which wine makes a console of the program's own, as the file
+// manager does; the port is mapped through the registry, so that Windows
+// lists it among the ports to choose from. From the argument echo on, the
+// run is the Linux program's with the same job on the command line, and
+// then, the window being the run's own, the key prompt.
+class windows_drop : public windows_run {
+  protected:
+    // Drops file (in win_dir) onto the program, chooses com from the ports
+    // and answers the job's question with key.
+    run_result drop(const std::string& file, const std::string& com, const std::string& question,
+                    const std::string& key)
+    {
+        setenv("WINEDEBUG", "-all", 1);
+        terminal_run run({"/usr/bin/wine", windows_exe(), file}, win_dir);
+        if (!run.wait_for_output(msg::choose_port, 60000) || !run.wait_for_raw_terminal())
+            return run.wait(0);
+        std::smatch offered;
+        const std::string out = unix_lines(run.output());
+        if (!std::regex_search(out, offered, std::regex("\n *([0-9]+)  " + com + "\n")))
+            return run.wait(0);
+        run.type(offered[1].str() + "\r");
+        if (!run.wait_for_output(question))
+            return run.wait(0);
+        run.type(key);
+        // The console's line ends are CR LF.
+        if (!run.wait_for_output(msg::prompt.substr(0, msg::prompt.size() - 1)))
+            return run.wait(0);
+        run.type("x");
+        run_result r = run.wait();
+        r.out = unix_lines(r.out);
+        return r;
+    }
+
+    // The dropped run from the argument echo on is the Linux run's, then
+    // the key prompt.
+    static void expect_same_job(const run_result& win, const std::string& com,
+                                const run_result& lin, const boxsim_process& lin_box)
+    {
+        const auto at = win.out.find("Parameter: ");
+        ASSERT_NE(at, std::string::npos) << win.out;
+        EXPECT_EQ(win.out.substr(at),
+                  with_port(lin.out.substr(lin.out.find("Parameter: ")), lin_box.device(), com) +
+                      msg::prompt);
+        EXPECT_EQ(win.exit_code, lin.exit_code);
+    }
+};
+
+TEST_F(windows_drop, a_dropped_list_is_loaded_and_then_verified_on_the_chosen_port)
+{
+    boxsim_process source({"--seed", "5"});
+    ASSERT_EQ(run_program({source.device(), "s", "quelle.cxf"}, "", 60000, lin_dir).exit_code, 0);
+    const std::string list = read_file(lin_dir + "/quelle.cxf");
+    write_file(win_dir + "/liste.cxf", list);
+    write_file(lin_dir + "/liste.cxf", list);
+
+    boxsim_process win_box;
+    wine_port_prefix prefix("COM7", win_box.device());
+    run_result win = drop("liste.cxf", "COM7", msg::choose_list_job, "l");
+    ASSERT_FALSE(win.timed_out) << win.out;
+    EXPECT_EQ(win.out.substr(0, win.out.find("Infotext: ")),
+              msg::banner + msg::dropped_list("liste.cxf"));
+    EXPECT_NE(win.out.find(msg::list_counts(20, 100, 300, 100, 200)), std::string::npos) << win.out;
+    boxsim_process lin_box;
+    run_result lin = run_program({lin_box.device(), "l", "liste.cxf"}, "", 60000, lin_dir);
+    EXPECT_EQ(lin.exit_code, 0) << lin.out;
+    expect_same_job(win, "COM7", lin, lin_box);
+    EXPECT_EQ(win_box.commands(), lin_box.commands());
+    EXPECT_TRUE(same_bytes(win_box.rx_bytes(), lin_box.rx_bytes()));
+
+    // The same list dropped again, now compared: every table is the same.
+    run_result verified = drop("liste.cxf", "COM7", msg::choose_list_job, "v");
+    EXPECT_NE(verified.out.find(all_tables_same + msg::prompt), std::string::npos) << verified.out;
+    EXPECT_EQ(verified.exit_code, 0);
+    EXPECT_EQ(read_file(win_dir + "/liste.cxf"), list);
+    source.stop();
+    win_box.stop();
+    for (const char* table : box_tables)
+        EXPECT_TRUE(same_bytes(stored_table(win_box, table), stored_table(source, table))) << table;
+}
+
+TEST_F(windows_drop, a_dropped_image_updates_the_box_on_the_chosen_port)
+{
+    const std::string image = make_image(3 * 256 + 77, "3.07 w1100");
+    write_file(win_dir + "/update.zova", image);
+    write_file(lin_dir + "/update.zova", image);
+
+    boxsim_process win_box;
+    wine_port_prefix prefix("COM8", win_box.device());
+    run_result win = drop("update.zova", "COM8", msg::confirm_image, "j");
+    ASSERT_FALSE(win.timed_out) << win.out;
+    EXPECT_EQ(win.out.substr(0, win.out.find('\n', msg::banner.size()) + 1),
+              msg::banner + msg::dropped_image("update.zova", image.size()));
+    boxsim_process lin_box;
+    run_result lin = run_program({lin_box.device(), "update.zova"}, "", 60000, lin_dir);
+    EXPECT_NE(lin.out.find(msg::new_version("3.07 w1100")), std::string::npos) << lin.out;
+    expect_same_job(win, "COM8", lin, lin_box);
+    EXPECT_TRUE(same_bytes(win_box.rx_bytes(), lin_box.rx_bytes()));
+    EXPECT_TRUE(same_bytes(read_file(win_box.state_dir() + "/image.bin"), image));
+}
+
 } // namespace

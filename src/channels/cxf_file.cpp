@@ -44,7 +44,7 @@ void build_file_header(std::array<unsigned char, cxf_header_size>& header, std::
     unsigned char* p = header.data();
     // The signature is four bytes of the header, not a string.
     // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
-    std::memcpy(p, "CXF2", 4);
+    std::memcpy(p, cxf_signature, cxf_signature_size);
 
     std::uint32_t offset = cxf_header_size;
     put_u32(p + 4, offset);
@@ -92,8 +92,9 @@ int write_file_header(file_t file, std::uint32_t sat_count, std::uint32_t sat_si
 
 int read_file_header(file_t file, const char* path, cxf_header* header)
 {
-    unsigned char signature[4];
-    if (!file_read(file, signature, sizeof signature) || std::memcmp(signature, "CXF2", 4) != 0) {
+    unsigned char signature[cxf_signature_size];
+    if (!file_read(file, signature, sizeof signature) ||
+        std::memcmp(signature, cxf_signature, cxf_signature_size) != 0) {
         std::printf(msg::file_format_wrong, path);
         return 0;
     }

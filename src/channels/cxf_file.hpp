@@ -11,6 +11,9 @@
 #include <cstdint>
 
 inline constexpr std::uint32_t cxf_header_size = 128;
+// The file's first bytes, "CXF2".
+inline constexpr std::uint32_t cxf_signature_size = 4;
+inline constexpr unsigned char cxf_signature[cxf_signature_size] = {'C', 'X', 'F', '2'};
 inline constexpr std::uint32_t cxf_fav_tag = 0x01085845; // bytes 'E' 'X' 0x08 0x01
 
 // The longest info text the reader accepts: it is kept in a 256-byte work

@@ -25,7 +25,7 @@ int lower(std::uint32_t* count, std::uint32_t box_count)
 
 } // namespace
 
-int plan_list(const char* path, file_t* file, list_plan* plan)
+int open_list_file(const char* path, file_t* file, cxf_header* header)
 {
     *file = file_open_read(path);
     if (*file == no_file) {
@@ -33,8 +33,13 @@ int plan_list(const char* path, file_t* file, list_plan* plan)
         return 0;
     }
     trace_file("list opened", path);
+    return read_file_header(*file, path, header);
+}
+
+int plan_list(const char* path, file_t* file, list_plan* plan)
+{
     cxf_header h{};
-    if (!read_file_header(*file, path, &h))
+    if (!open_list_file(path, file, &h))
         return 0;
 
     // The working counts start at the file's and are lowered to the box's.

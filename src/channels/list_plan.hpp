@@ -6,6 +6,7 @@
 // and both run inside the same frame (run_list_job).
 #pragma once
 
+#include "channels/cxf_file.hpp"
 #include "common/os.hpp"
 
 #include <cstdint>
@@ -37,6 +38,12 @@ struct list_plan {
     planned_table tables[plan_table_count];
     std::uint32_t total; // the bytes of all tables; the section check keeps it in 32 bits
 };
+
+// The load's checks of the file alone: opens the channel-list file at path
+// into *file (the caller closes it on every path, no_file included) and
+// reads its header into *header, printing "Infotext: ..." or the refusal's
+// message exactly as the load does. 1 when the file passed.
+[[nodiscard]] int open_list_file(const char* path, file_t* file, cxf_header* header);
 
 // Opens the channel-list file at path into *file (the caller closes it on
 // every path, no_file included), reads and prints its header, asks the box

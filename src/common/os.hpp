@@ -24,6 +24,11 @@ inline constexpr file_t no_file = -1;
 // Opens an existing file for reading, shared with other readers.
 [[nodiscard]] file_t file_open_read(const char* path);
 
+// 1 when path names an existing plain file, found without opening it: a
+// port or another device is never touched, since opening one may already
+// change its lines or wait for them.
+[[nodiscard]] int file_is_plain(const char* path);
+
 // The longest temporary file name, terminator included.
 inline constexpr std::size_t temp_path_capacity = 4200;
 

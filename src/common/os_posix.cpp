@@ -46,6 +46,12 @@ file_t file_open_read(const char* path)
     return fd;
 }
 
+int file_is_plain(const char* path)
+{
+    struct stat st {};
+    return stat(path, &st) == 0 && S_ISREG(st.st_mode) ? 1 : 0;
+}
+
 unsigned long os_backend::process_id() { return static_cast<unsigned long>(getpid()); }
 
 // Links followed before a save gives up: the limit the kernel itself keeps

@@ -33,6 +33,23 @@ file_t file_open_read(const char* path)
     return from_handle(h);
 }
 
+int file_is_plain(const char* path)
+{
+    // A device name (COM3, NUL, also written "COM3:")
+    // resolves to the device namespace "\\.\COM3"; such a name, or one
+    // given there directly, is no file.
+    char full[1024];
+    DWORD length = GetFullPathNameA(path, sizeof full, full, nullptr);
+    if (length == 0 || length >= sizeof full || std::strncmp(full, "\\\\.\\", 4) == 0 ||
+        std::strncmp(full, "\\\\?\\", 4) == 0)
+        return 0;
+    DWORD attributes = GetFileAttributesA(full);
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+                   (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0
+               ? 1
+               : 0;
+}
+
 unsigned long os_backend::process_id() { return GetCurrentProcessId(); }
 
 int file_save_target(const char* path, char* target, std::size_t target_capacity)

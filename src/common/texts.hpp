@@ -20,7 +20,8 @@ inline constexpr char usage[] =
     "z.B. halvoranupdate.exe com1 firmware.zova\n"
     "\nhalvoranupdate.exe com1 s Speichert die Senderliste auf den PC.\n"
     "\nhalvoranupdate.exe com1 l Laedt die Senderliste auf die Box.\n"
-    "\nhalvoranupdate.exe com1 v Vergleicht die Senderliste mit der Box.\n";
+    "\nhalvoranupdate.exe com1 v Vergleicht die Senderliste mit der Box.\n"
+    "\nOder eine Senderliste oder ein Firmware-Image auf halvoranupdate.exe ziehen.\n";
 inline constexpr char parameters[] = "Parameter: %s %s %s\n\n";
 inline constexpr char cannot_open_port[] = "Kann %s nicht oeffnen!\n";
 // Why the port would not open, one line after cannot_open_port, then the
@@ -42,6 +43,21 @@ inline constexpr char port_other[] =
 inline constexpr char ports_present[] = "Vorhandene Ports: %s\n";
 inline constexpr char ports_none[] = "Keine seriellen Ports gefunden.\n";
 inline constexpr char key_prompt[] = "Weiter mit beliebiger Taste!\n";
+// A file dropped onto the program (its only argument): what it is, the
+// ports to choose from, one a line, and the questions before the job.
+inline constexpr char dropped_list[] = "Senderliste %s\n";
+inline constexpr char list_counts[] =
+    "Satelliten %u, Transponder %u, TV %u, Radio %u, Favoriten %u\n";
+inline constexpr char dropped_image[] = "Firmware %s, %llu Bytes\n";
+inline constexpr char port_choice[] = "%3d  %s\n";
+inline constexpr char choose_port[] =
+    "Port waehlen (Nummer und Eingabetaste, nur Eingabetaste bricht ab): ";
+inline constexpr char choose_list_job[] =
+    "l = auf die Box laden, v = mit der Box vergleichen, andere Taste bricht ab: ";
+inline constexpr char confirm_image[] = "Firmware auf die Box laden? (j/n) ";
+// Ends the line of a one-key question: the key is not echoed.
+inline constexpr char key_answered[] = "\n";
+inline constexpr char cancelled[] = "Abgebrochen.\n";
 // HALVORAN_TRACE names a file that cannot be opened: the run goes on
 // without a trace.
 inline constexpr char trace_unavailable[] = "Trace-Datei %s kann nicht geoeffnet werden!\n";

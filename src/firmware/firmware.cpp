@@ -12,6 +12,11 @@
 #include <cstdio>
 #include <cstring>
 
+int image_header_ok(const unsigned char* header)
+{
+    return std::memcmp(header, "010", 3) == 0 && std::memcmp(header + 5, "ZOVA", 4) == 0 ? 1 : 0;
+}
+
 namespace {
 
 constexpr std::uint32_t header_size = 20;
@@ -20,13 +25,6 @@ constexpr std::uint64_t max_image_size = 0x80000000u; // 2 GiB
 
 constexpr int loader_code = 998;
 constexpr int status_code = 999;
-
-// The image header: "010" at byte 0 and "ZOVA" at byte 5; the other bytes
-// are not looked at.
-bool header_ok(const unsigned char* header)
-{
-    return std::memcmp(header, "010", 3) == 0 && std::memcmp(header + 5, "ZOVA", 4) == 0;
-}
 
 // Parses linebuf as "<code> <word>"; true when both fields are there and the
 // code is the one asked for.
@@ -46,7 +44,7 @@ int update_from(file_t file, const char* path)
     std::memset(buffer, 0, sizeof buffer);
     (void)file_read(file, buffer, header_size);
 
-    if (!header_ok(buffer)) {
+    if (!image_header_ok(buffer)) {
         std::printf(msg::not_an_image);
         return 0;
     }

@@ -2,6 +2,16 @@
 // the wait for the new version.
 #pragma once
 
+#include <cstddef>
+
+// The bytes of an image's start that image_header_ok looks at.
+inline constexpr std::size_t image_signature_size = 9;
+
+// 1 when header, the first image_signature_size bytes of a file (zero where
+// the file is shorter), starts an image: "010" at byte 0 and "ZOVA" at byte
+// 5; the bytes in between are not looked at.
+[[nodiscard]] int image_header_ok(const unsigned char* header);
+
 // Checks the image's header, switches the box into its loader and streams
 // the whole file in 256-byte blocks and a tail. 1 when the image was sent;
 // 0 on failure: file not opened, header wrong, image of 2 GiB or more,

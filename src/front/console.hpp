@@ -1,8 +1,10 @@
 // The console side of the run: the signals and console events that end it,
-// and the key wait. One header, two backends (console_posix.cpp,
+// the key wait, the answers typed by the user and whether the run's console
+// window is its own. One header, two backends (console_posix.cpp,
 // console_win32.cpp).
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 
 // Makes standard output unbuffered, so that the percentage display shows
@@ -13,6 +15,37 @@ inline void console_setup() { std::setvbuf(stdout, nullptr, _IONBF, 0); }
 // Enter, with the terminal restored afterwards; otherwise one byte of
 // standard input or its end.
 void wait_key();
+
+// The same wait, returning the key: its character code (0 to 255), or -1
+// when standard input ended. A key that sends more than one code (an arrow
+// key on Windows) is read whole and gives its first code.
+[[nodiscard]] int read_key();
+
+// Reads one line from standard input as the user types it (echoed, with
+// line editing, ended by Enter) into line (size bytes, terminator
+// included), without the line end. What does not fit is read and dropped,
+// so that nothing of the line is left for the next read. Returns 0 when
+// standard input ended before a line.
+[[nodiscard]] int read_line(char* line, std::size_t size);
+
+// 1 when standard input is a terminal (POSIX) or a console (Windows): a
+// user is there to answer questions.
+[[nodiscard]] int input_is_terminal();
+
+// 1 when the run has a console window of its own: the file manager started
+// it, and the window closes as soon as the run ends. Decided from the facts
+// by console_of_own_run; always 0 on POSIX, where a terminal outlives its
+// programs.
+[[nodiscard]] int console_is_own();
+
+// The decision: the console's process count (on Windows GetConsoleProcessList;
+// 1 when this process alone is attached, a prompt or script that started it
+// adds itself) and whether standard input is that console (input from a file
+// or a pipe means a script that must not wait for a key).
+[[nodiscard]] inline int console_of_own_run(unsigned long console_processes, int input_is_console)
+{
+    return console_processes == 1 && input_is_console != 0 ? 1 : 0;
+}
 
 // Puts the terminal back as the key wait found it, if the wait changed it.
 // Safe to call from the interrupt handler.

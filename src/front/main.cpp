@@ -2,10 +2,16 @@
 //
 // Exit status: 0 when the job completed (and on the usage path), 1 when
 // Ctrl+C, a termination signal or the closing of the console window ended
-// the run, 2 when the port could not be opened, the connection check failed
-// or the job failed, 3 when a verify completed and found a table of the box
-// that differs from the file.
+// the run or the user cancelled a dropped file's questions, 2 when the port
+// could not be opened, the connection check failed, the job failed, a
+// dropped list was refused or there was no port to choose, 3 when a verify
+// completed and found a table of the box that differs from the file.
+//
+// A file dropped onto the program arrives as its only argument. A channel
+// list or a firmware image, with a user at the console, is shown, a port is
+// chosen and the job confirmed; then it runs as from the command line.
 #include "channels/channel_list.hpp"
+#include "channels/list_plan.hpp"
 #include "common/os.hpp"
 #include "common/texts.hpp"
 #include "common/trace.hpp"
@@ -15,6 +21,7 @@
 #include "link/protocol.hpp"
 #include "link/serial.hpp"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,10 +50,19 @@ void end_interrupted()
     std::_Exit(exit_interrupted);
 }
 
-int key_prompt_ending()
+// Set once the run has shown the key prompt and waited.
+int key_waited = 0;
+
+void key_prompt_wait()
 {
     std::printf(msg::key_prompt);
     wait_key();
+    key_waited = 1;
+}
+
+int key_prompt_ending()
+{
+    key_prompt_wait();
     return exit_failed;
 }
 
@@ -87,28 +103,22 @@ int failure_ending()
     return key_prompt_ending();
 }
 
-// The run from the first line printed to its exit status; main() adds the
-// trace's last line.
-int run(int argc, char** argv)
+// The firmware job with its restart and the wait for the new version; 1 on
+// success.
+int firmware_job(const char* image)
 {
-    install_interrupt_handlers(end_interrupted);
-    console_setup();
-    // HALVORAN_VERSION comes from the build (the project version, 1.04).
-    std::printf(msg::banner, HALVORAN_VERSION);
-    trace_start(HALVORAN_VERSION, argc, argv);
+    return firmware_update(image) && reboot() && wait_boot() ? 1 : 0;
+}
 
-    if (argc < 3) {
-        std::printf(msg::usage);
-        std::printf(msg::key_prompt);
-        wait_key();
-        return exit_done;
-    }
-
-    port = argv[1];
-    filename = argv[2];
-    if (argc > 3)
-        sender_name = argv[3];
-    std::printf(msg::parameters, port, filename, argc > 3 ? argv[3] : "");
+// One job from the argument echo on: job is "s", "l", "v" or an image's
+// path, list the list's path or nullptr for the default.
+int run_job(const char* port_name, const char* job, const char* list)
+{
+    port = port_name;
+    filename = job;
+    if (list != nullptr)
+        sender_name = list;
+    std::printf(msg::parameters, port, filename, list != nullptr ? list : "");
 
     if (!open_serial(port)) {
         std::printf(msg::cannot_open_port, port);
@@ -141,12 +151,175 @@ int run(int argc, char** argv)
         }
         return exit_failed;
     }
-    if (!firmware_update(filename) || !reboot() || !wait_boot())
+    if (!firmware_job(filename))
         return failure_ending();
     close_serial();
     return exit_done;
 }
 
+enum class dropped_file { other, list, image };
+
+// What a dropped file is, from its first bytes: a channel list by its
+// signature or by its name (a damaged list then gets the load's refusal), a
+// firmware image by the header its update checks. Only a plain file is
+// opened.
+dropped_file kind_of_dropped(const char* path)
+{
+    if (!file_is_plain(path))
+        return dropped_file::other;
+    file_t file = file_open_read(path);
+    if (file == no_file)
+        return dropped_file::other;
+    unsigned char start[image_signature_size > cxf_signature_size ? image_signature_size
+                                                                  : cxf_signature_size] = {};
+    std::uint64_t size = 0;
+    const int got =
+        file_size(file, &size) &&
+        file_read(file, start,
+                  static_cast<std::uint32_t>(size < sizeof start ? size : sizeof start));
+    file_close(file);
+    if (!got)
+        return dropped_file::other;
+    if (std::memcmp(start, cxf_signature, cxf_signature_size) == 0)
+        return dropped_file::list;
+    if (image_header_ok(start))
+        return dropped_file::image;
+    // ".cxf" in any case.
+    const std::size_t length = std::strlen(path);
+    const char* extension = path + (length >= 4 ? length - 4 : length);
+    if (length >= 4 && extension[0] == '.' && (extension[1] | 0x20) == 'c' &&
+        (extension[2] | 0x20) == 'x' && (extension[3] | 0x20) == 'f')
+        return dropped_file::list;
+    return dropped_file::other;
+}
+
+// Shows what the dropped file is; 0 when it is a list the load refuses.
+int show_dropped(const char* path, dropped_file kind)
+{
+    file_t file = no_file;
+    int ok = 0;
+    if (kind == dropped_file::list) {
+        std::printf(msg::dropped_list, path);
+        cxf_header h{};
+        ok = open_list_file(path, &file, &h);
+        if (ok)
+            std::printf(msg::list_counts, h.sat_count, h.tp_count, h.tv_count, h.radio_count,
+                        h.fav_count);
+    } else {
+        std::uint64_t size = 0;
+        file = file_open_read(path);
+        ok = file != no_file && file_size(file, &size);
+        if (ok)
+            std::printf(msg::dropped_image, path, static_cast<unsigned long long>(size));
+        else
+            std::printf(msg::cannot_open_file, path);
+    }
+    if (file != no_file)
+        file_close(file);
+    return ok;
+}
+
+// The number the user typed: 1 to count, surrounded by blanks at most;
+// 0 for anything else.
+int port_number(const char* answer, int count)
+{
+    while (*answer == ' ' || *answer == '\t')
+        ++answer;
+    int number = 0;
+    int digits = 0;
+    for (; *answer >= '0' && *answer <= '9'; ++answer) {
+        if (++digits > 4)
+            return 0;
+        number = number * 10 + (*answer - '0');
+    }
+    while (*answer == ' ' || *answer == '\t')
+        ++answer;
+    return *answer == '\0' && number >= 1 && number <= count ? number : 0;
+}
+
+int cancelled()
+{
+    std::printf(msg::cancelled);
+    return exit_interrupted;
+}
+
+// A dropped list or image: what it is, the port, the job; then the job as
+// from the command line. Nothing is opened or sent before the user said so.
+int run_dropped(const char* path, dropped_file kind)
+{
+    if (!show_dropped(path, kind))
+        return exit_failed;
+
+    char ports[port_list_capacity];
+    if (list_serial_ports(ports, sizeof ports) <= 0) {
+        std::printf(msg::ports_none);
+        return exit_failed;
+    }
+    char names[2][512];
+    int count = 0;
+    while (serial_port_entry(ports, count, names[0], names[1], sizeof names[0])) {
+        ++count;
+        std::printf(msg::port_choice, count, names[1]);
+    }
+
+    // Asked again until the answer is a port's number, or nothing.
+    int chosen = 0;
+    char answer[64];
+    while (chosen == 0) {
+        std::printf(msg::choose_port);
+        if (!read_line(answer, sizeof answer) || answer[0] == '\0')
+            return cancelled();
+        chosen = port_number(answer, count);
+    }
+    char port_name[512];
+    if (!serial_port_entry(ports, chosen - 1, port_name, names[1], sizeof port_name))
+        return cancelled();
+
+    std::printf(kind == dropped_file::list ? msg::choose_list_job : msg::confirm_image);
+    const int key = read_key();
+    std::printf(msg::key_answered);
+    if (kind == dropped_file::image)
+        return key == 'j' || key == 'J' ? run_job(port_name, path, nullptr) : cancelled();
+    if (key == 'l' || key == 'L')
+        return run_job(port_name, "l", path);
+    if (key == 'v' || key == 'V')
+        return run_job(port_name, "v", path);
+    return cancelled();
+}
+
+// The run from the first line printed to its exit status; main() adds the
+// trace's last line.
+int run(int argc, char** argv)
+{
+    install_interrupt_handlers(end_interrupted);
+    console_setup();
+    // HALVORAN_VERSION comes from the build (the project version, 1.04).
+    std::printf(msg::banner, HALVORAN_VERSION);
+    trace_start(HALVORAN_VERSION, argc, argv);
+
+    if (argc == 2 && input_is_terminal()) {
+        const dropped_file kind = kind_of_dropped(argv[1]);
+        if (kind != dropped_file::other)
+            return run_dropped(argv[1], kind);
+    }
+    if (argc < 3) {
+        std::printf(msg::usage);
+        key_prompt_wait();
+        return exit_done;
+    }
+    return run_job(argv[1], argv[2], argc > 3 ? argv[3] : nullptr);
+}
+
+// A console window of the run's own closes with it: every ending waits for
+// a key there, so that its last lines can be read.
+int run_and_keep_window(int argc, char** argv)
+{
+    const int status = run(argc, argv);
+    if (!key_waited && console_is_own())
+        key_prompt_wait();
+    return status;
+}
+
 } // namespace
 
-int main(int argc, char** argv) { return trace_exit(run(argc, argv)); }
+int main(int argc, char** argv) { return trace_exit(run_and_keep_window(argc, argv)); }

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
@@ -45,8 +46,10 @@ std::vector<std::string>& dirs_to_remove()
 }
 
 // Starts argv with stdin from a pipe (returned in in_fd unless -1 is
-// wanted) and stdout+stderr into a pipe (out_fd).
-int spawn(const std::vector<std::string>& argv, const std::string& cwd, int* in_fd, int* out_fd)
+// wanted; a terminal of 0 or more is taken instead when given) and
+// stdout+stderr into a pipe (out_fd).
+int spawn(const std::vector<std::string>& argv, const std::string& cwd, int* in_fd, int* out_fd,
+          int terminal = -1)
 {
     int in_pipe[2] = {-1, -1};
     int out_pipe[2];
@@ -57,7 +60,9 @@ int spawn(const std::vector<std::string>& argv, const std::string& cwd, int* in_
         fail("fork");
     if (pid == 0) {
         setpgid(0, 0);
-        if (in_fd != nullptr) {
+        if (terminal >= 0) {
+            dup2(terminal, 0);
+        } else if (in_fd != nullptr) {
             dup2(in_pipe[0], 0);
         } else {
             int devnull = open("/dev/null", O_RDONLY);
@@ -178,6 +183,15 @@ const std::string& background_run::output()
 }
 
 void background_run::signal(int sig) { kill(pid_, sig); }
+
+bool background_run::ended() const
+{
+    if (done_)
+        return true;
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == pid_;
+}
 
 run_result background_run::wait(int timeout_ms)
 {
@@ -499,4 +513,90 @@ wine_port_prefix::~wine_port_prefix()
                        path_ + "' wineserver -w >/dev/null 2>&1";
     (void)std::system(stop.c_str());
     setenv("WINEPREFIX", old_.c_str(), 1);
+}
+
+background_run::background_run(const std::vector<std::string>& argv, const std::string& cwd,
+                               int stdin_terminal)
+{
+    start_ = now_seconds();
+    pid_ = spawn(argv, cwd, nullptr, &out_fd_, stdin_terminal);
+}
+
+terminal_run::terminal_run(const std::vector<std::string>& argv, const std::string& cwd)
+{
+    // A terminal as a user's starts: line editing, echo, signals.
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    char name[128];
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 ||
+        ptsname_r(master_, name, sizeof name) != 0)
+        fail("posix_openpt");
+    int terminal = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (terminal < 0)
+        fail("open terminal");
+    run_ = std::make_unique<background_run>(argv, cwd, terminal);
+    close(terminal);
+}
+
+terminal_run::~terminal_run()
+{
+    run_.reset();
+    close(master_);
+}
+
+bool terminal_run::wait_for_output(const std::string& text, int timeout_ms)
+{
+    const double deadline = now_seconds() + timeout_ms / 1000.0;
+    for (;;) {
+        // Asked before the output is read: a program that had ended then
+        // has all it wrote in the pipe.
+        const bool ended = run_->ended();
+        // The terminal's echo of typed keys is read and dropped: the
+        // program's output goes to the pipe.
+        char echo[256];
+        pollfd p{master_, POLLIN, 0};
+        while (poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0 &&
+               read(master_, echo, sizeof echo) > 0) {
+        }
+        const std::string& out = run_->output();
+        auto found = out.find(text, seen_);
+        if (found != std::string::npos) {
+            seen_ = found + text.size();
+            return true;
+        }
+        if (ended || now_seconds() > deadline)
+            return false;
+        usleep(10000);
+    }
+}
+
+bool terminal_run::wait_for_raw_terminal(int timeout_ms)
+{
+    const double deadline = now_seconds() + timeout_ms / 1000.0;
+    for (;;) {
+        termios mode{};
+        if (tcgetattr(master_, &mode) == 0 && (mode.c_lflag & ICANON) == 0)
+            return true;
+        if (run_->ended() || now_seconds() > deadline)
+            return false;
+        usleep(10000);
+    }
+}
+
+void terminal_run::type(const std::string& keys) { write_all(master_, keys); }
+
+run_result terminal_run::wait(int timeout_ms) { return run_->wait(timeout_ms); }
+
+run_result run_on_terminal(const std::vector<std::string>& argv,
+                           const std::vector<terminal_answer>& answers, const std::string& cwd,
+                           int timeout_ms)
+{
+    terminal_run run(argv, cwd);
+    for (const auto& answer : answers) {
+        // A question that does not come ends the run: the output shows
+        // where it stopped.
+        if (!run.wait_for_output(answer.question, timeout_ms))
+            return run.wait(run.ended() ? timeout_ms : 0);
+        run.type(answer.keys);
+    }
+    return run.wait(timeout_ms);
 }

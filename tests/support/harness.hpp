@@ -1,6 +1,7 @@
 // Test support: real processes, real pseudo-terminals, the box simulator.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,10 @@ class background_run {
   public:
     background_run(const std::vector<std::string>& argv, const std::string& cwd = "",
                    const std::string& stdin_data = "");
+    // The same with standard input from stdin_terminal (the run keeps no
+    // copy of it).
+    background_run(const std::vector<std::string>& argv, const std::string& cwd,
+                   int stdin_terminal);
     ~background_run();
     background_run(const background_run&) = delete;
     background_run& operator=(const background_run&) = delete;
@@ -40,6 +45,8 @@ class background_run {
     // Output so far (non-blocking).
     const std::string& output();
     void signal(int sig);
+    // True once the process has ended (its status stays for wait()).
+    bool ended() const;
     run_result wait(int timeout_ms = 60000);
 
   private:
@@ -50,6 +57,47 @@ class background_run {
     bool done_ = false;
     run_result result_;
 };
+
+// A program whose standard input is a pseudo-terminal as a user's, in its
+// usual mode (line editing, echo): the test waits for a question in the
+// output and types the answer. Standard output and standard error go to a
+// pipe as in background_run.
+class terminal_run {
+  public:
+    explicit terminal_run(const std::vector<std::string>& argv, const std::string& cwd = "");
+    ~terminal_run();
+    terminal_run(const terminal_run&) = delete;
+    terminal_run& operator=(const terminal_run&) = delete;
+    // Waits (at most timeout_ms) until text appears in the output after
+    // the place where the previous wait found its text. True when it came;
+    // false at once when the program ended without it.
+    bool wait_for_output(const std::string& text, int timeout_ms = 30000);
+    const std::string& output() { return run_->output(); }
+    bool ended() const { return run_->ended(); }
+    // Waits (at most timeout_ms) until the program has put the terminal out
+    // of line editing. wine's console does so when the program first reads
+    // it, and drops keys typed before; typed after, none are lost.
+    bool wait_for_raw_terminal(int timeout_ms = 30000);
+    // Types keys on the terminal ("\r" is Enter, as a keyboard sends it).
+    void type(const std::string& keys);
+    run_result wait(int timeout_ms = 60000);
+
+  private:
+    int master_ = -1;
+    std::size_t seen_ = 0;
+    std::unique_ptr<background_run> run_;
+};
+
+// A question the program asks and the keys typed once it appears.
+struct terminal_answer {
+    std::string question, keys;
+};
+// Runs argv on a terminal_run and answers its questions in order. A
+// question that does not come within timeout_ms ends the run at once
+// (timed_out is then set).
+run_result run_on_terminal(const std::vector<std::string>& argv,
+                           const std::vector<terminal_answer>& answers, const std::string& cwd = "",
+                           int timeout_ms = 60000);
 
 // The box simulator as a separate process on a pseudo-terminal, with its
 // transcript, received bytes and state in a folder of its own.

@@ -4,6 +4,7 @@
 // failing test.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace msg {
@@ -59,6 +60,35 @@ inline const std::string port_permission =
     "(sudo usermod -aG dialout $USER) und neu anmelden.\n";
 inline const std::string port_busy = "Der Port ist belegt: ein anderes Programm oder ein anderer "
                                      "Lauf von halvoranupdate hat ihn offen; erst beenden.\n";
+// The usage text, up to and including the key prompt.
+inline const std::string usage =
+    "Parameter fehlt!\n"
+    "halvoranupdate.exe <com> <Datei>\n"
+    "z.B. halvoranupdate.exe com1 firmware.zova\n"
+    "\nhalvoranupdate.exe com1 s Speichert die Senderliste auf den PC.\n"
+    "\nhalvoranupdate.exe com1 l Laedt die Senderliste auf die Box.\n"
+    "\nhalvoranupdate.exe com1 v Vergleicht die Senderliste mit der Box.\n"
+    "\nOder eine Senderliste oder ein Firmware-Image auf halvoranupdate.exe ziehen.\n" +
+    prompt;
+// A file dropped onto the program: what it is, the ports, the questions.
+inline std::string dropped_list(const std::string& path) { return "Senderliste " + path + "\n"; }
+inline std::string list_counts(unsigned sat, unsigned tp, unsigned tv, unsigned radio, unsigned fav)
+{
+    return "Satelliten " + std::to_string(sat) + ", Transponder " + std::to_string(tp) + ", TV " +
+           std::to_string(tv) + ", Radio " + std::to_string(radio) + ", Favoriten " +
+           std::to_string(fav) + "\n";
+}
+inline std::string dropped_image(const std::string& path, std::size_t size)
+{
+    return "Firmware " + path + ", " + std::to_string(size) + " Bytes\n";
+}
+inline const std::string choose_port =
+    "Port waehlen (Nummer und Eingabetaste, nur Eingabetaste bricht ab): ";
+inline const std::string choose_list_job =
+    "l = auf die Box laden, v = mit der Box vergleichen, andere Taste bricht ab: ";
+inline const std::string confirm_image = "Firmware auf die Box laden? (j/n) ";
+inline const std::string cancelled = "Abgebrochen.\n";
+inline const std::string ports_none = "Keine seriellen Ports gefunden.\n";
 inline std::string failed_to_open(const std::string& path)
 {
     return "failed to open file " + path + "!\n";
