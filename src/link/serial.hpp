@@ -41,7 +41,8 @@ constexpr const char* name_of(timeout_profile profile)
 [[nodiscard]] int open_serial(const char* name);
 
 // Why the last open_serial failed, taken from the system's error at the step
-// that failed. missing: no such device (or it has gone); permission: the
+// that failed. missing: no such device, it has gone, or its node has no
+// hardware behind it (an EIO at any step of opening); permission: the
 // user may not open it; busy: another program or another run of this one
 // holds it; not_serial: the name is no serial port (a file, a folder, a
 // console); setup: the port refused the line settings; other: any other

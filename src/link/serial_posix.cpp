@@ -147,6 +147,15 @@ open_failure failure_of_open(int error)
     }
 }
 
+// The cause of a failed step after open(): an EIO at any step means the
+// device is not there. A ttyS node without a UART behind it opens, and then
+// isatty() and tcgetattr() fail with EIO; so does an adapter pulled out
+// while the port is being set up.
+open_failure failure_of_step(int error, open_failure otherwise)
+{
+    return error == EIO ? open_failure::missing : otherwise;
+}
+
 // Gives the device up after a failed step and records why.
 int refuse(int d, open_failure cause, bool exclusive, const char* call)
 {
@@ -173,17 +182,24 @@ int open_serial(const char* name)
     }
     // Exclusive use: TIOCEXCL refuses later opens by ordinary users, and the
     // advisory lock refuses a second instance of this program (also as root).
+    // Each failure's errno is read before refuse() makes further calls.
+    errno = 0;
     if (!isatty(d))
-        return refuse(d, open_failure::not_serial, false, "isatty");
+        return refuse(d, failure_of_step(errno, open_failure::not_serial), false, "isatty");
     if (flock(d, LOCK_EX | LOCK_NB) != 0)
-        return refuse(d, errno == EWOULDBLOCK ? open_failure::busy : open_failure::other, false,
-                      "flock");
+        return refuse(d,
+                      errno == EWOULDBLOCK ? open_failure::busy
+                                           : failure_of_step(errno, open_failure::other),
+                      false, "flock");
+    // A port that refuses the settings it took leaves errno as it was.
+    errno = 0;
     if (ioctl(d, TIOCEXCL) != 0 || !configure(d))
-        return refuse(d, open_failure::setup, true, "TIOCEXCL/line settings");
+        return refuse(d, failure_of_step(errno, open_failure::setup), true,
+                      "TIOCEXCL/line settings");
     // The rest of the program reads and writes blocking (reads behind poll).
     int flags = fcntl(d, F_GETFL);
     if (flags < 0 || fcntl(d, F_SETFL, flags & ~O_NONBLOCK) != 0)
-        return refuse(d, open_failure::other, true, "fcntl");
+        return refuse(d, failure_of_step(errno, open_failure::other), true, "fcntl");
     handle_com = d;
     last_failure = open_failure::none;
     line_clear_us = 0;
