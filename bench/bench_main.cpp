@@ -94,7 +94,6 @@ struct run_result {
     std::uint64_t from_program = 0;
     std::uint64_t to_program = 0;
     std::uint64_t ahead = 0; // paced line: most bytes the program had written ahead of it
-    int attempts = 1;
     std::string alloc_report;
 
     double cpu() const { return user + sys; }
@@ -379,24 +378,16 @@ std::optional<run_result> try_job(const options& o, const fs::path& work,
     return r;
 }
 
-// A job that must succeed. A paced job gets a second try (counted in `attempts`): the
-// simulator may still have let the program run too far ahead of the line, see share_cpu_0().
+// A job that must succeed: one that fails ends the benchmark (status 2), never tried again.
 run_result run_job(const options& o, const fs::path& work, const std::vector<std::string>& sim_args,
                    const std::vector<std::string>& job_args, bool count_allocations = false,
                    const std::string& trace = "")
 {
-    const bool paced = std::find(sim_args.begin(), sim_args.end(), "--baud") != sim_args.end();
     std::string failure;
-    for (int attempt = 1; attempt <= (paced ? 2 : 1); ++attempt) {
-        if (trace.size())
-            fs::remove(trace); // one run's trace only
-        if (auto r = try_job(o, work, sim_args, job_args, count_allocations, trace, failure)) {
-            r->attempts = attempt;
-            return *r;
-        }
-        say("  " + failure.substr(0, failure.find(';')) +
-            (paced && attempt == 1 ? ", trying again\n" : "\n"));
-    }
+    if (trace.size())
+        fs::remove(trace); // one run's trace only
+    if (auto r = try_job(o, work, sim_args, job_args, count_allocations, trace, failure))
+        return *r;
     die(failure);
 }
 
@@ -726,12 +717,12 @@ int main(int argc, char** argv)
            << " ms. Program ahead of the line: the most bytes the program had written that the "
               "line had not yet carried, as the simulator saw it (its writes return that early). "
               "The simulator and the program share CPU 0, the simulator at real-time priority "
-              "where permitted, so that it holds the program's output in time; a job that failed "
-              "is tried once more (tries).\n\n"
+              "where permitted, so that it holds the program's output in time. A job that fails "
+              "ends the benchmark.\n\n"
            << "| job | bytes to box | bytes from box | line time s | pauses s | limit s | wall s "
-              "| wall / limit | CPU s | program ahead of the line, bytes | tries | target (<= "
+              "| wall / limit | CPU s | program ahead of the line, bytes | target (<= "
            << fixed(max_ratio, 2)
-           << ") |\n|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|\n";
+           << ") |\n|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|\n";
     for (const auto& j : jobs) {
         double line = line_seconds(j.r.line_bytes(), o.baud);
         double limit = line + j.pauses;
@@ -740,8 +731,7 @@ int main(int argc, char** argv)
         report << "| " << j.name << " | " << j.r.from_program << " | " << j.r.to_program << " | "
                << fixed(line, 3) << " | " << fixed(j.pauses, 3) << " | " << fixed(limit, 3) << " | "
                << fixed(j.r.wall, 3) << " | " << fixed(j.r.wall / limit, 4) << " | "
-               << fixed(j.r.cpu(), 3) << " | " << j.r.ahead << " | " << j.r.attempts << " | "
-               << verdict(ok) << " |\n";
+               << fixed(j.r.cpu(), 3) << " | " << j.r.ahead << " | " << verdict(ok) << " |\n";
         csv.add("paced", j.name, 0, o.baud, j.r, limit);
     }
 

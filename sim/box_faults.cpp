@@ -8,7 +8,7 @@
 namespace boxsim {
 namespace {
 
-constexpr std::array<std::pair<fault_kind, std::string_view>, 14> kind_names{{
+constexpr std::array<std::pair<fault_kind, std::string_view>, 15> kind_names{{
     {fault_kind::silent, "silent"},
     {fault_kind::garbage, "garbage"},
     {fault_kind::cut, "cut"},
@@ -23,6 +23,7 @@ constexpr std::array<std::pair<fault_kind, std::string_view>, 14> kind_names{{
     {fault_kind::reject, "reject"},
     {fault_kind::storefail, "storefail"},
     {fault_kind::blockclose, "blockclose"},
+    {fault_kind::hold, "hold"},
 }};
 
 // The class of command a block fault needs; generic faults fit every class.
@@ -121,7 +122,8 @@ std::optional<fault> parse_fault(std::string_view text, std::string& error)
         }
     }
 
-    bool needs_arg = f.kind == fault_kind::reply || f.kind == fault_kind::precede;
+    bool needs_arg =
+        f.kind == fault_kind::reply || f.kind == fault_kind::precede || f.kind == fault_kind::hold;
     if (count == 4) {
         if (!needs_arg) {
             error = "fault kind '" + std::string(parts[0]) + "' takes no argument";

@@ -23,6 +23,7 @@ enum class fault_kind {
     reject,      // write request: refuse the following block with "910 1" whatever its CRC
     storefail,   // store request: answer "500 0 4 1"
     blockclose,  // read request: line, leading byte, half the block, then close the line
+    hold,        // answer as usual, then hold the program's output until the file ARG exists
 };
 
 // What a received command is, as far as fault matching cares.
@@ -42,7 +43,7 @@ struct fault {
     fault_kind kind = fault_kind::silent;
     std::string prefix;          // unescaped; "*" any command, "<image>" the end of an image
     int remaining = 1;           // commands still to hit; negative: every matching command
-    std::string arg;             // unescaped bytes for reply and precede
+    std::string arg;             // unescaped bytes for reply and precede; hold: a path
     bool arg_no_newline = false; // ARG ended in "\c": send it without a line feed
 
     // Does this fault apply to a command with this text and class?

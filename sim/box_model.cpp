@@ -220,6 +220,13 @@ fault* box_model::take_fault(std::string_view command, command_class cls)
     return nullptr;
 }
 
+std::optional<std::string> box_model::take_hold()
+{
+    std::optional<std::string> path;
+    path.swap(hold_until_);
+    return path;
+}
+
 void box_model::dispatch(std::string_view line, ms now)
 {
     if (mode_ == box_mode::booting) {
@@ -232,6 +239,10 @@ void box_model::dispatch(std::string_view line, ms now)
     if (f && f->kind == fault_kind::silent && cls != command_class::block_announcement) {
         note("command lost (fault silent): no action, no answer");
         return;
+    }
+    if (f && f->kind == fault_kind::hold) {
+        note("the program's output is held until " + escape_bytes(f->arg) + " exists");
+        hold_until_ = f->arg;
     }
 
     bool known = false;

@@ -48,8 +48,9 @@
 // an image the loader keeps the image and waits for "030" but does not answer. garbage, reply
 // and precede also answer commands that normally get no answer; cut, crlf and crin then have
 // nothing to change. cut, garbage and reply drop the raw block after a read request's line.
-// Faults on "030" alter the status line sent after the boot delay. Every consumed fault is
-// noted.
+// Faults on "030" alter the status line sent after the boot delay. "hold" answers as usual and
+// asks the line to hold the program's output until a file appears (take_hold). Every consumed
+// fault is noted.
 #pragma once
 
 #include "box_faults.hpp"
@@ -135,6 +136,9 @@ class box_model {
     const std::array<table, table_kinds>& working() const { return working_; }
     const std::vector<std::uint8_t>& last_image() const { return image_; }
     const std::vector<fault>& faults() const { return options_.faults; }
+    // A hold fault fired since the last call: the path whose appearance lets the program's
+    // output go again. The model itself holds nothing; the line does (boxsim_main.cpp).
+    std::optional<std::string> take_hold();
 
     // What a command asks the box to send back, before faults alter it.
     struct response {
@@ -198,6 +202,7 @@ class box_model {
     block_in block_;
     bool transfer_open_ = false;
     bool closed_ = false;
+    std::optional<std::string> hold_until_;
 };
 
 } // namespace boxsim

@@ -46,6 +46,8 @@ constexpr ms poll_interval{10};
 // (10 KiB for table blocks, 0.9 s at 115200 baud); letting go only on an empty queue keeps it
 // from adding more.
 constexpr std::size_t hold_program_at = 2048;
+// --tx-buffer: the largest transmit buffer an adapter may model (16 MiB).
+constexpr std::uint64_t max_tx_buffer = 16u << 20;
 // How long a closing line waits for the program to read what was sent before the close.
 constexpr ms close_drain_limit{2000};
 // Bytes written to the master reach the slave's read queue a moment later; an empty queue
@@ -62,6 +64,8 @@ constexpr const char* usage_text =
     "  --version TEXT     system version of a new box (C escapes allowed)\n"
     "  --boot-ms N        restart time after \"030\" (default 300)\n"
     "  --baud N           pace the line like a serial line at N baud, 8N1 (default: unpaced)\n"
+    "  --tx-buffer N      paced line: model an adapter that buffers N bytes of the program's\n"
+    "                     output before its writes wait (default: hold from 2 KiB, see README)\n"
     "  --seed N           seed of the record contents (default 1)\n"
     "  --sat N --tp N --tv N --radio N --fav N              table counts\n"
     "  --sat-size N --tp-size N --chan-size N --fav-size N  record sizes (52: older layout)\n"
@@ -77,7 +81,8 @@ struct settings {
     box_geometry geometry;
     std::vector<std::string> box_options_given; // options that only shape a new box
     ms boot_delay = default_boot_delay;
-    std::uint32_t baud = 0; // 0: the line is as fast as the pseudo-terminal
+    std::uint32_t baud = 0;    // 0: the line is as fast as the pseudo-terminal
+    std::size_t tx_buffer = 0; // 0: hold the program from hold_program_at until none wait
     std::vector<fault> faults;
 };
 
@@ -143,6 +148,11 @@ settings parse_command_line(int argc, char** argv)
             s.boot_delay = ms(number(option, value(), 600'000));
         } else if (option == "--baud") {
             s.baud = static_cast<std::uint32_t>(number(option, value(), 100'000'000));
+        } else if (option == "--tx-buffer") {
+            s.tx_buffer = static_cast<std::size_t>(number(option, value(), max_tx_buffer));
+            if (s.tx_buffer == 0)
+                throw usage_error{"--tx-buffer needs a number from 1 to " +
+                                  std::to_string(max_tx_buffer)};
         } else if (option == "--seed") {
             s.geometry.seed = number(option, value(), 0x7FFFFFFFFFFFFFFFull);
             s.box_options_given.push_back(option);
@@ -176,6 +186,8 @@ settings parse_command_line(int argc, char** argv)
     }
     if (auto error = check_geometry(s.geometry))
         throw usage_error{*error};
+    if (s.tx_buffer != 0 && s.baud == 0)
+        throw usage_error{"--tx-buffer needs --baud: an unpaced line buffers nothing"};
     return s;
 }
 
@@ -268,6 +280,12 @@ class simulator {
     void take_in(const std::uint8_t* p, std::size_t n);
     void deliver_program_bytes();
     void hold_program(bool hold);
+    void apply_hold();
+    void check_gate();
+    std::size_t hold_at() const
+    {
+        return settings_.tx_buffer ? settings_.tx_buffer : hold_program_at;
+    }
     ns next_wake(ms t, bool* send_now);
 
     settings settings_;
@@ -289,6 +307,9 @@ class simulator {
     std::vector<std::uint8_t> rx_;
     std::size_t rx_done_ = 0;
     bool program_held_ = false;
+    bool pacer_holds_ = false;
+    // A hold fault fired: the program's output stays held until this file exists.
+    std::optional<fs::path> gate_;
     // The program let go of the line while its last bytes were still on the paced line.
     bool close_pending_ = false;
     // Bytes on the line since the program opened it, each way, and on a paced line the most
@@ -391,6 +412,7 @@ void simulator::serve_line(bool events_ready, bool data_ready, ms t)
                             " bytes to it" + ahead);
         log_.write('#', "program closed the line");
         line_.clear_exclusive();
+        gate_.reset();
         hold_program(false);
         drop_stale_output();
         model_.line_reset(t);
@@ -427,7 +449,7 @@ bool simulator::read_program()
     std::size_t waiting = rx_.size() - rx_done_;
     run_max_ahead_ = std::max(run_max_ahead_, waiting);
     // Held at once: the program may be writing on while this loop reads.
-    if (waiting >= hold_program_at)
+    if (waiting >= hold_at())
         hold_program(true);
     return true;
 }
@@ -441,6 +463,22 @@ void simulator::take_in(const std::uint8_t* p, std::size_t n)
     // for long, and the loop's start as the stamp would make a continuous image look paused.
     if (!closing_)
         model_.receive(p, n, now());
+    // Held before the next bytes are read: the program cannot get past its next write.
+    if (auto path = model_.take_hold()) {
+        gate_ = *path;
+        apply_hold();
+    }
+}
+
+// A hold fault's file has appeared: the program's output goes again.
+void simulator::check_gate()
+{
+    std::error_code ec;
+    if (gate_ && fs::exists(*gate_, ec)) {
+        log_.write('#', "hold released: " + gate_->string() + " exists");
+        gate_.reset();
+        apply_hold();
+    }
 }
 
 // Paced line: hands the box what the line has carried by now, and holds the program's output
@@ -460,15 +498,25 @@ void simulator::deliver_program_bytes()
             rx_done_ = 0;
         }
     }
+    // A deep transmit buffer (--tx-buffer) takes bytes again as soon as it has room; the
+    // default hold lets go only on an empty queue.
     std::size_t waiting = rx_.size() - rx_done_;
-    if (waiting >= hold_program_at)
+    if (waiting >= hold_at())
         hold_program(true);
-    else if (waiting == 0)
+    else if (waiting == 0 || settings_.tx_buffer != 0)
         hold_program(false);
 }
 
 void simulator::hold_program(bool hold)
 {
+    pacer_holds_ = hold;
+    apply_hold();
+}
+
+// The program's output is held while the paced line or a hold fault wants it.
+void simulator::apply_hold()
+{
+    const bool hold = pacer_holds_ || gate_.has_value();
     if (hold != program_held_) {
         line_.hold_program_output(hold);
         program_held_ = hold;
@@ -514,6 +562,7 @@ int simulator::run(int signal_fd)
         if (listening_ && model_.mode() == box_mode::loader && line_.unread_by_simulator() > 0)
             while (read_program()) {
             }
+        check_gate();
         deliver_program_bytes();
         ms t = now();
         model_.tick(t);

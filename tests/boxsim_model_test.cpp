@@ -603,8 +603,14 @@ TEST(boxsim_fault_syntax, parses_kind_prefix_count_and_escaped_argument)
     f = parse_fault("silent,<image>,,", error);
     EXPECT_FALSE(f); // silent takes no argument
 
-    for (const char* bad : {"silent", "nope,501", "reply,501", "cut,501,0", "cut,501,x",
-                            "badcrc,<image>", "reply,501,1,\\q", "reply,501,1,a\\cb", "silent,"})
+    f = parse_fault("hold,503 18,1,/tmp/go", error);
+    ASSERT_TRUE(f) << error;
+    EXPECT_EQ(f->kind, fault_kind::hold);
+    EXPECT_EQ(f->arg, "/tmp/go");
+
+    for (const char* bad :
+         {"silent", "nope,501", "reply,501", "cut,501,0", "cut,501,x", "badcrc,<image>",
+          "reply,501,1,\\q", "reply,501,1,a\\cb", "silent,", "hold,503 18"})
         EXPECT_FALSE(parse_fault(bad, error)) << bad;
 }
 
@@ -618,6 +624,16 @@ TEST_F(boxsim_box, silent_loses_the_next_count_commands_then_answers_again)
     EXPECT_EQ(command(cmd::loader), "");
     EXPECT_EQ(model->mode(), box_mode::running); // a lost 902 leaves the system running
     EXPECT_EQ(command(cmd::loader), "998 LOADER\n");
+}
+
+TEST_F(boxsim_box, hold_answers_as_usual_and_asks_the_line_to_hold_the_program_once)
+{
+    make(small_geometry(), {"hold,902,1,/tmp/go"});
+    EXPECT_FALSE(model->take_hold());
+    EXPECT_EQ(command(cmd::loader), "998 LOADER\n");
+    EXPECT_EQ(model->take_hold(), std::optional<std::string>("/tmp/go"));
+    EXPECT_FALSE(model->take_hold()); // asked once
+    EXPECT_TRUE(noted("held until /tmp/go exists"));
 }
 
 TEST_F(boxsim_box, silent_store_and_write_requests_take_no_effect)

@@ -1,7 +1,10 @@
 // Load and concurrency: eight simulated boxes serviced at the same time by
 // eight runs of the real program with mixed jobs, each of which must end as
 // if it had the machine to itself; and while they run, a second run on each
-// of their ports is refused at once without disturbing the first.
+// of their ports is refused at once without disturbing the first. Each box
+// holds its run's output (a hold fault) once the job has begun, until its
+// second run has been refused: the first run still holds the port then,
+// however fast or slow the machine.
 #include "channels/cxf_file.hpp"
 #include "support/harness.hpp"
 #include "support/test_data.hpp"
@@ -28,6 +31,7 @@ struct station {
     std::string content; // the list to load or the image; for a save the older list
     list_file list;
     std::string version;
+    std::string release; // the file whose appearance lets the held run go on
     std::unique_ptr<background_run> run;
 };
 
@@ -40,10 +44,14 @@ TEST(concurrency, eight_boxes_serviced_at_once_all_end_with_the_right_files_and_
     for (int i = 0; i < 8; ++i) {
         station& s = stations[i];
         s.kind = plan[i];
-        // Each box has contents of its own, so that no run can pass with
-        // another box's tables.
-        s.box = std::make_unique<boxsim_process>(strings{"--seed", std::to_string(11 + i)});
         const std::string n = std::to_string(i);
+        // Each box has contents of its own, so that no run can pass with
+        // another box's tables. The box answers the job's first command,
+        // then holds the run's next write.
+        s.release = dir + "/release" + n;
+        const std::string held = s.kind == job::firmware ? cmd::loader : cmd::open_transfer;
+        s.box = std::make_unique<boxsim_process>(strings{
+            "--seed", std::to_string(11 + i), "--fault", "hold," + held + ",1," + s.release});
         if (s.kind == job::save) {
             s.path = dir + "/saved" + n + ".cxf";
             s.content = "CXF2 an older list " + n;
@@ -81,6 +89,7 @@ TEST(concurrency, eight_boxes_serviced_at_once_all_end_with_the_right_files_and_
         EXPECT_NE(second.out.find(msg::cannot_open(s.box->device())), std::string::npos)
             << second.out;
         EXPECT_LT(second.seconds, 1.0);
+        write_file(s.release, "");
     }
 
     for (station& s : stations) {
@@ -114,8 +123,9 @@ TEST(concurrency, eight_boxes_serviced_at_once_all_end_with_the_right_files_and_
         }
     }
     EXPECT_FALSE(file_exists(dir + "/intruder.cxf"));
-    // Only the files of the runs: no temporary file is left behind.
-    EXPECT_EQ(list_dir(dir).size(), 8u);
+    // Only the files of the runs and the releases: no temporary file is left
+    // behind.
+    EXPECT_EQ(list_dir(dir).size(), 16u);
 }
 
 } // namespace

@@ -3,8 +3,10 @@
 // for the line without running so far ahead that the box's answers come too late. Timing
 // itself is measured by bench/run.sh, not here: these tests check only outcomes.
 #include "support/harness.hpp"
+#include "support/test_data.hpp"
 #include "support/texts.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -105,6 +107,46 @@ TEST(paced_line, a_writer_is_held_a_few_kib_ahead_of_the_line)
     close(fd);
     EXPECT_GE(taken, 2048u);
     EXPECT_LE(taken, 4096u);
+}
+
+// The most bytes a run got ahead of the line, from the transcript's notes.
+std::uint64_t most_ahead(const std::string& transcript)
+{
+    std::uint64_t most = 0;
+    const std::string note = "the program ran up to ";
+    for (auto pos = transcript.find(note); pos != std::string::npos;
+         pos = transcript.find(note, pos + 1))
+        most = std::max<std::uint64_t>(most, std::stoull(transcript.substr(pos + note.size())));
+    return most;
+}
+
+TEST(paced_line, a_full_box_load_waits_for_its_blocks_to_cross_a_deep_transmit_buffer)
+{
+    // An adapter that buffers 32 KiB of the program's output: its writes return almost three
+    // seconds before their last byte has crossed the line at 115200 baud, and no call says
+    // so. The box answers each table block (160000 bytes for the channels of a full box) only
+    // once it has crossed; the program's one-second limit for that answer must start then,
+    // not when the writes returned.
+    const list_counts full{.sat = 250, .tp = 4000, .tv = 5000, .radio = 1000, .fav = 100};
+    boxsim_process sim({"--baud", "115200", "--tx-buffer", "32768", "--sat", "250", "--tp", "4000",
+                        "--tv", "5000", "--radio", "1000", "--fav", "100"});
+    std::string dir = temp_dir();
+    const list_file list = make_list(full);
+    write_file(dir + "/liste.cxf", list.bytes);
+    run_result load = run_program({sim.device(), "l", "liste.cxf"}, "", 100000, dir);
+    ASSERT_EQ(load.exit_code, 0) << load.out;
+    EXPECT_EQ(load.out.find(msg::silent), std::string::npos) << load.out;
+
+    const std::string transcript = sim.transcript();
+    EXPECT_EQ(count_of(transcript, "received block: 160000 bytes"), 1u); // the channels
+    EXPECT_EQ(count_of(transcript, "tables stored"), 1u);
+    // The buffer was as deep as modelled: the program's writes ran that far ahead.
+    EXPECT_GE(most_ahead(transcript), 32768u);
+    sim.stop();
+    EXPECT_EQ(stored_table(sim, "satellites"), list.sat);
+    EXPECT_EQ(stored_table(sim, "transponders"), list.tp);
+    EXPECT_EQ(stored_table(sim, "channels"), list.chan());
+    EXPECT_EQ(stored_table(sim, "favourites"), list.fav);
 }
 
 TEST(paced_line, firmware_update_ends_the_image_only_after_its_last_byte)

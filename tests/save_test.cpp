@@ -478,25 +478,27 @@ TEST_F(save_test, a_symbolic_link_stays_and_the_file_it_names_gets_the_list)
 }
 
 // The list that replaces another keeps its permission bits, whatever the
-// umask; a new list gets read and write for all that the umask leaves.
+// umask; a new list gets read and write for all that the umask leaves. The
+// umask takes away bits the old list has, so that only setting them after
+// the file is created keeps them.
 TEST_F(save_test, the_new_list_keeps_the_permissions_of_the_old_one)
 {
     std::string fresh = dir + "/neu.cxf";
     write_file(target, "CXF2 the previous list");
-    ASSERT_EQ(chmod(target.c_str(), 0620), 0);
+    ASSERT_EQ(chmod(target.c_str(), 0666), 0);
     for (const std::string& path : {target, fresh}) {
         boxsim_process sim;
-        run_result r = run_command({"/bin/sh", "-c", "umask 002; exec \"$0\" \"$@\"", HALVORAN_BIN,
+        run_result r = run_command({"/bin/sh", "-c", "umask 022; exec \"$0\" \"$@\"", HALVORAN_BIN,
                                     sim.device(), "s", path},
                                    "", 30000);
         EXPECT_EQ(r.exit_code, 0) << r.out;
     }
     struct stat st {};
     ASSERT_EQ(stat(target.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0620u);
+    EXPECT_EQ(st.st_mode & 07777, 0666u);
     EXPECT_EQ(read_file(target).size(), 128u + default_total);
     ASSERT_EQ(stat(fresh.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0664u);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
 }
 
 // A list the user may not write, and a folder, are refused where the save

@@ -142,6 +142,7 @@ int send_data_buffer(std::uint64_t offset, std::uint32_t length, file_t file, st
     std::uint32_t value = crc_start;
     std::uint32_t remaining = length;
     const bool placed = file_seek(file, offset) != 0;
+    const long long began = trace_clock();
     // An empty range is one empty chunk: nothing sent, one progress print.
     do {
         std::uint32_t chunk = remaining < block_chunk_size ? remaining : block_chunk_size;
@@ -157,9 +158,12 @@ int send_data_buffer(std::uint64_t offset, std::uint32_t length, file_t file, st
         remaining -= chunk;
     } while (remaining > 0);
     // The box's answer is read under a time limit that must start when the
-    // block has left the port, not when it went into the driver's buffer.
-    // A drain that ran out of time is no error: the answer's read tells.
+    // block has crossed the line, not when it went into a buffer. The read
+    // starts it no earlier than the line's rate allows (serial.hpp); the
+    // drain waits for the driver where it can tell, which covers a line
+    // slower than its rate. A drain that ran out of time is no error: the
+    // answer's read tells.
     (void)drain_transmit(length);
-    trace_block("sent", length);
+    trace_block_sent(length, began, line_busy_us());
     return 1;
 }

@@ -10,6 +10,11 @@
 //   purge <n> bytes waiting                                  (backends)
 //   pause <ms> ms
 //   block <event> length <n>[ crc <announced> computed <computed> <ok|mismatch>]
+//   block sent length <n> began <ms> clear <ms>
+//     a block to the box: the line's own time is when its writes and the
+//     drain returned, began when its first write began, clear when the line
+//     will have carried its last byte at 115200 baud; the limit for the
+//     box's answer starts at the later of the line's own time and clear
 //   file <event> <path>
 //   os error <call>: <number> <text>                         (backends)
 //   exit <status>
@@ -262,6 +267,18 @@ void trace_block(const char* event, std::uint64_t length)
 {
     trace_line("block %s length %llu", event, static_cast<unsigned long long>(length));
 }
+
+void trace_block_sent(std::uint64_t length, long long began_ms, std::int64_t busy_us)
+{
+    if (!enabled)
+        return;
+    const long long now = trace_backend::now_ms();
+    trace_line("block sent length %llu began %lld clear %lld",
+               static_cast<unsigned long long>(length), began_ms,
+               now + static_cast<long long>((busy_us + 999) / 1000));
+}
+
+long long trace_clock() { return enabled ? trace_backend::now_ms() : 0; }
 
 void trace_block_crc(const char* event, std::uint64_t length, std::uint32_t announced,
                      std::uint32_t computed)

@@ -53,6 +53,15 @@ void trace_pause(unsigned ms);
 void trace_block(const char* event, std::uint64_t length);
 void trace_block_crc(const char* event, std::uint64_t length, std::uint32_t announced,
                      std::uint32_t computed);
+// A block to the box has been written and drained: its length, when its
+// first write began (a trace_clock() value) and when the line will have
+// carried its last byte, busy_us from now (line_busy_us()), which is when
+// the limit for the box's answer starts.
+void trace_block_sent(std::uint64_t length, long long began_ms, std::int64_t busy_us);
+
+// The trace's clock: milliseconds as the trace lines are stamped; 0 without
+// a trace.
+long long trace_clock();
 
 // A file event (list or image opened, temporary file created, committed,
 // discarded) with its path.

@@ -41,7 +41,8 @@ constexpr const char* name_of(timeout_profile profile)
 [[nodiscard]] int open_serial(const char* name);
 
 // Why the last open_serial failed, taken from the system's error at the step
-// that failed. missing: no such device (or it has gone); permission: the
+// that failed. missing: no such device, it has gone, or its node has no
+// hardware behind it (an EIO at any step of opening); permission: the
 // user may not open it; busy: another program or another run of this one
 // holds it; not_serial: the name is no serial port (a file, a folder, a
 // console); setup: the port refused the line settings; other: any other
@@ -75,12 +76,41 @@ enum class open_failure { none, missing, permission, busy, not_serial, setup, ot
 
 // Waits until the bytes written so far have left the port, but no longer
 // than the line takes for the given count of bytes (10 bits a byte at
-// 115200 baud) plus a margin: a write returns once the bytes are in the
-// driver's buffer, and a time limit for the box's answer must not start
-// while part of them is still on the way. Returns 1 when the transmit
-// buffer is empty, 0 when the time ran out or the driver cannot tell.
-// Prints nothing.
+// 115200 baud) plus a margin. Returns 1 when the transmit buffer is empty,
+// 0 when the time ran out or the driver cannot tell. Prints nothing.
 [[nodiscard]] int drain_transmit(std::uint32_t bytes);
+
+// The answer limit. A write returns once its bytes are in a buffer: the
+// driver's, an adapter's, a pseudo-terminal's, often kilobytes that no call
+// reports. The box cannot answer before the last byte written has crossed
+// the line, so every read's time limit starts no earlier than the moment the
+// line will have carried every byte written so far, as the line's rate
+// gives it: each write moves that moment to
+//     max(moment, when the write began) + bytes x 10 / 115200 s.
+// A drain that took longer (a line slower than its rate) counts too: the
+// limit starts at the later of the drain's end and that moment. Both
+// backends keep the moment in microseconds of their monotonic clock and
+// compute it here.
+
+// Microseconds the line takes for count bytes at 115200 baud, 8N1, rounded
+// up; exact in 64 bits for every count a 32-bit size can give.
+constexpr std::int64_t line_time_us(std::uint64_t count)
+{
+    return static_cast<std::int64_t>((count * 10 * 1000000 + 115199) / 115200);
+}
+
+// When the line will have carried everything once a write of count bytes
+// that began at write_began follows the bytes the line carries until
+// clear_at.
+constexpr std::int64_t line_clear_after(std::int64_t clear_at, std::int64_t write_began,
+                                        std::uint64_t count)
+{
+    return (clear_at > write_began ? clear_at : write_began) + line_time_us(count);
+}
+
+// Microseconds from now until the line will have carried every byte written
+// so far; 0 when it has. Every read's limit starts after them.
+[[nodiscard]] std::int64_t line_busy_us();
 
 // Applies a read-timeout profile; failures are not reported.
 void set_timeout_profile(timeout_profile profile);

@@ -23,17 +23,32 @@ int read_interval_ms = -1;
 
 open_failure last_failure = open_failure::none;
 
+// When the line will have carried every byte written so far, in
+// microseconds of now_us() (see serial.hpp).
+std::int64_t line_clear_us = 0;
+
 // The time a drain may take beyond the bytes' own time on the line: the
 // driver's wake-ups and the USB frames of an adapter.
 constexpr long long drain_margin_ms = 50;
 
 int fd() { return static_cast<int>(handle_com); }
 
-long long now_ms()
+std::int64_t now_us()
 {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+long long now_ms() { return now_us() / 1000; }
+
+// Where a read's total limit starts: now, or when the line will have carried
+// the bytes written so far if that is later (rounded up to the millisecond).
+long long limit_start_ms()
+{
+    const long long now = now_ms();
+    const long long clear = (line_clear_us + 999) / 1000;
+    return clear > now ? clear : now;
 }
 
 int configure(int d)
@@ -133,6 +148,15 @@ open_failure failure_of_open(int error)
     }
 }
 
+// The cause of a failed step after open(): an EIO at any step means the
+// device is not there. A ttyS node without a UART behind it opens, and then
+// isatty() and tcgetattr() fail with EIO; so does an adapter pulled out
+// while the port is being set up.
+open_failure failure_of_step(int error, open_failure otherwise)
+{
+    return error == EIO ? open_failure::missing : otherwise;
+}
+
 // Gives the device up after a failed step and records why.
 int refuse(int d, open_failure cause, bool exclusive, const char* call)
 {
@@ -159,25 +183,39 @@ int open_serial(const char* name)
     }
     // Exclusive use: TIOCEXCL refuses later opens by ordinary users, and the
     // advisory lock refuses a second instance of this program (also as root).
+    // Each failure's errno is read before refuse() makes further calls.
+    errno = 0;
     if (!isatty(d))
-        return refuse(d, open_failure::not_serial, false, "isatty");
+        return refuse(d, failure_of_step(errno, open_failure::not_serial), false, "isatty");
     if (flock(d, LOCK_EX | LOCK_NB) != 0)
-        return refuse(d, errno == EWOULDBLOCK ? open_failure::busy : open_failure::other, false,
-                      "flock");
+        return refuse(d,
+                      errno == EWOULDBLOCK ? open_failure::busy
+                                           : failure_of_step(errno, open_failure::other),
+                      false, "flock");
+    // A port that refuses the settings it took leaves errno as it was.
+    errno = 0;
     if (ioctl(d, TIOCEXCL) != 0 || !configure(d))
-        return refuse(d, open_failure::setup, true, "TIOCEXCL/line settings");
+        return refuse(d, failure_of_step(errno, open_failure::setup), true,
+                      "TIOCEXCL/line settings");
     // The rest of the program reads and writes blocking (reads behind poll).
     int flags = fcntl(d, F_GETFL);
     if (flags < 0 || fcntl(d, F_SETFL, flags & ~O_NONBLOCK) != 0)
-        return refuse(d, open_failure::other, true, "fcntl");
+        return refuse(d, failure_of_step(errno, open_failure::other), true, "fcntl");
     handle_com = d;
     last_failure = open_failure::none;
+    line_clear_us = 0;
     trace_port(name, d);
     set_timeout_profile(timeout_profile::open);
     return 1;
 }
 
 open_failure open_serial_failure() { return last_failure; }
+
+std::int64_t line_busy_us()
+{
+    const std::int64_t left = line_clear_us - now_us();
+    return left > 0 ? left : 0;
+}
 
 int drain_transmit(std::uint32_t bytes)
 {
@@ -221,6 +259,10 @@ int async_write(const void* data, int count)
 {
     if (count < 0 || handle_com == invalid_handle)
         return 0;
+    // The bytes cannot start on the line before the write began, nor before
+    // those written earlier have crossed it; counted also when the write
+    // fails part way, since some of them may be on their way.
+    line_clear_us = line_clear_after(line_clear_us, now_us(), static_cast<std::uint64_t>(count));
     return posix_write_all(fd(), data, static_cast<std::size_t>(count));
 }
 
@@ -230,7 +272,7 @@ int async_read(void* buffer, int count)
         return 0;
     auto* p = static_cast<unsigned char*>(buffer);
     int done = 0;
-    const long long start = now_ms();
+    const long long start = limit_start_ms();
     long long last_byte = 0;
     while (done < count) {
         int r = read_within_limits(p + done, count - done, start, done > 0, last_byte);
@@ -247,7 +289,7 @@ int read_available(void* buffer, int max)
     if (max <= 0 || handle_com == invalid_handle)
         return 0;
     // Only the first byte is waited for, so only the total limit applies.
-    return read_within_limits(buffer, max, now_ms(), false, 0);
+    return read_within_limits(buffer, max, limit_start_ms(), false, 0);
 }
 
 void purge_receive()

@@ -4,6 +4,7 @@
 #include "common/globals.hpp"
 #include "common/trace.hpp"
 
+#include <cstdint>
 #include <windows.h>
 
 namespace {
@@ -11,6 +12,33 @@ namespace {
 HANDLE com() { return reinterpret_cast<HANDLE>(handle_com); }
 
 open_failure last_failure = open_failure::none;
+
+// When the line will have carried every byte written so far, in
+// microseconds of now_us() (see serial.hpp).
+std::int64_t line_clear_us = 0;
+
+std::int64_t now_us()
+{
+    LARGE_INTEGER frequency{}, count{};
+    (void)QueryPerformanceFrequency(&frequency);
+    (void)QueryPerformanceCounter(&count);
+    if (frequency.QuadPart <= 0)
+        return static_cast<std::int64_t>(GetTickCount64()) * 1000;
+    // Seconds and remainder apart: the count times a million may not fit.
+    const std::int64_t seconds = count.QuadPart / frequency.QuadPart;
+    const std::int64_t rest = count.QuadPart % frequency.QuadPart;
+    return seconds * 1000000 + rest * 1000000 / frequency.QuadPart;
+}
+
+// The read timeouts of COMMTIMEOUTS start when ReadFile is called: until the
+// line will have carried what was written, the read is not started. The
+// driver keeps what arrives meanwhile.
+void wait_for_line()
+{
+    const std::int64_t left = line_clear_us - now_us();
+    if (left > 0)
+        Sleep(static_cast<DWORD>((left + 999) / 1000));
+}
 
 // The cause of a failed CreateFileA. Windows gives a COM port to one handle
 // at a time: a port another program holds is refused as access denied.
@@ -109,12 +137,19 @@ int open_serial(const char* name)
         return refuse(h, open_failure::setup, "SetCommTimeouts/SetCommState/SetupComm");
     handle_com = reinterpret_cast<std::intptr_t>(h);
     last_failure = open_failure::none;
+    line_clear_us = 0;
     trace_port(name, handle_com);
     trace_profile(name_of(timeout_profile::open), limits_of(timeout_profile::open).total_ms, -1);
     return 1;
 }
 
 open_failure open_serial_failure() { return last_failure; }
+
+std::int64_t line_busy_us()
+{
+    const std::int64_t left = line_clear_us - now_us();
+    return left > 0 ? left : 0;
+}
 
 int drain_transmit(std::uint32_t /*bytes*/)
 {
@@ -140,6 +175,7 @@ int async_read(void* buffer, int count)
 {
     if (count < 0 || handle_com == invalid_handle)
         return 0;
+    wait_for_line();
     DWORD moved = 0;
     BOOL ok = ReadFile(com(), buffer, static_cast<DWORD>(count), &moved, nullptr);
     if (!ok)
@@ -151,6 +187,8 @@ int async_write(const void* data, int count)
 {
     if (count < 0 || handle_com == invalid_handle)
         return 0;
+    // See serial_posix.cpp: from when the write began, after what went before.
+    line_clear_us = line_clear_after(line_clear_us, now_us(), static_cast<std::uint64_t>(count));
     DWORD moved = 0;
     BOOL ok = WriteFile(com(), data, static_cast<DWORD>(count), &moved, nullptr);
     if (!ok)
@@ -162,6 +200,7 @@ int read_available(void* buffer, int max)
 {
     if (max <= 0 || handle_com == invalid_handle)
         return 0;
+    wait_for_line();
     // What the driver already holds comes at once; with nothing there, one
     // byte is waited for under the profile in force.
     DWORD errors = 0;

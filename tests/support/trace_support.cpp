@@ -1,5 +1,6 @@
 #include "support/trace_support.hpp"
 
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <sstream>
@@ -123,6 +124,21 @@ std::vector<std::string> trace_events(const std::string& trace, const std::strin
         std::string event = event_of(line);
         if (event.rfind(tag, 0) == 0)
             result.push_back(event);
+    }
+    return result;
+}
+
+std::vector<block_sent> trace_blocks_sent(const std::string& trace)
+{
+    std::vector<block_sent> result;
+    for (const std::string& line : lines_of(trace)) {
+        if (event_of(line).rfind("block sent ", 0) != 0)
+            continue;
+        block_sent b;
+        if (std::sscanf(line.c_str(), "%lld block sent length %llu began %lld clear %lld", &b.at,
+                        &b.length, &b.began, &b.clear) != 4)
+            b.length = 0;
+        result.push_back(b);
     }
     return result;
 }

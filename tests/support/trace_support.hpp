@@ -26,5 +26,14 @@ std::vector<std::string> transcript_exchange(const std::string& transcript);
 // The trace's lines whose event starts with tag, without their time stamps.
 std::vector<std::string> trace_events(const std::string& trace, const std::string& tag);
 
+// A block to the box: "<at> block sent length <length> began <began> clear
+// <clear>", in milliseconds of the trace's clock.
+struct block_sent {
+    unsigned long long length = 0;
+    long long at = 0, began = 0, clear = 0;
+};
+// Every such line, in order; a line that does not scan has length 0.
+std::vector<block_sent> trace_blocks_sent(const std::string& trace);
+
 // Every line is "<ms> <event>", the times never going back.
 ::testing::AssertionResult trace_well_formed(const std::string& trace);
