@@ -178,8 +178,8 @@ port_cases()
 # the ports that are.
 missing_port()
 {
-  traced_job "$3/missing.trace" "$3/missing.out" "$1" s "$3/missing.cxf"
-  grep "os error" "$3/missing.trace" | sed "s|^|note $1 trace: |"
+  traced_job "$3/${1##*/}.trace" "$3/missing.out" "$1" s "$3/missing.cxf"
+  grep "os error" "$3/${1##*/}.trace" | sed "s|^|note $1 trace: |"
   if [ "$status" -eq 2 ] && grep -qxF "Kann $1 nicht oeffnen!" "$3/missing.out" &&
     grep -qxF "$text_missing" "$3/missing.out" && grep -qxF "$text_ports" "$3/missing.out"; then
     pass "$2"
