@@ -61,14 +61,17 @@ for tool in qemu-system-x86_64 cpio apt-get apt-cache dpkg-deb objcopy readelf x
   command -v "$tool" >/dev/null || die "$tool is missing (scripts/setup.sh rig installs it)"
 done
 busybox=/bin/busybox
-[ -x "$busybox" ] && ! readelf -l "$busybox" 2>/dev/null | grep -q INTERP ||
+if [ ! -x "$busybox" ] || readelf -l "$busybox" 2>/dev/null | grep -q INTERP; then
   die "$busybox is not the static busybox (package busybox-static)"
+fi
 
 # The program linked statically, the same binary in the guest and on the
 # host; the simulator from the default build.
 cmake --preset static >/dev/null
 cmake --build --preset static -j2 >/dev/null
 program=$PWD/build/static/src/halvoranupdate
+# The host's reference runs of tests/rig/cases.sh: the same binary, on ptys.
+RIG_PROGRAM=$program RIG_REAL_PORT=0
 if [ ! -f build/default/CMakeCache.txt ]; then
   cmake --preset default >/dev/null
 fi
@@ -95,17 +98,21 @@ if [ ! -f "$kernel_dir/unpacked" ]; then
   rm -rf "$kernel_dir"
   mkdir -p "$kernel_dir"
   echo "rig: fetching $package"
-  (cd "$kernel_dir" && apt-get download -q "$package" 2>&1 | grep -v "unsandboxed" || true)
-  deb=$(ls "$kernel_dir"/*.deb 2>/dev/null | head -1)
+  # apt-get warns when it downloads as root into a folder its own user
+  # cannot write; the download is fine.
+  (cd "$kernel_dir" && apt-get download -q "$package" 2>&1) | grep -v "unsandboxed" || true
+  deb=$(find "$kernel_dir" -maxdepth 1 -name '*.deb' | head -1)
   [ -n "$deb" ] || die "apt-get download $package fetched nothing"
   dpkg-deb -x "$deb" "$kernel_dir/root" || die "cannot unpack $deb"
   rm -f "$deb"
   touch "$kernel_dir/unpacked"
 fi
-version=$(ls "$kernel_dir/root/lib/modules" | head -1)
+version=$(find "$kernel_dir/root/lib/modules" -mindepth 1 -maxdepth 1 -printf '%f\n' | head -1)
 vmlinuz=$kernel_dir/root/boot/vmlinuz-$version
 config=$kernel_dir/root/boot/config-$version
-[ -f "$vmlinuz" ] && [ -f "$config" ] || die "$package holds no vmlinuz and config for $version"
+if [ ! -f "$vmlinuz" ] || [ ! -f "$config" ]; then
+  die "$package holds no vmlinuz and config for $version"
+fi
 
 # The ELF vmlinux inside the bzImage boots through its PVH entry, in about
 # half the time of the bzImage's own set-up under TCG. Taken out of the
@@ -183,6 +190,7 @@ for m in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
 done
 
 # --- The initramfs: busybox, the program, the modules, the cases. ---
+work=""
 make_temp_dir work rig
 image_dir=$work/initramfs
 make_initramfs()
@@ -266,7 +274,7 @@ boot()
     -chardev stdio,id=con,signal=off -serial chardev:con \
     -chardev "serial,id=s1,path=$work/$3.link" -device isa-serial,chardev=s1 \
     "${usb[@]}" -device qemu-xhci -device usb-serial,chardev=u0 \
-    </dev/null 2>"$work/qemu.err" | tr -d '\r' | tee "$console" || status=$?
+    </dev/null 2>"$work/qemu.err" | sed -u 's/\r$//' | tee "$console" || status=$?
   if [ "$status" -eq 124 ]; then
     fail "guest $mode" "did not end within $limit s"
   elif [ "$status" -ne 0 ]; then
@@ -322,7 +330,6 @@ compare_state()
 host_cases()
 {
   (
-    export RIG_PROGRAM=$program RIG_REAL_PORT=0
     # shellcheck source=tests/rig/cases.sh
     . tests/rig/cases.sh
     "$@"

@@ -8,6 +8,7 @@
 # time of a job in centiseconds, "note ..." what the drivers showed. Expects
 # RIG_PROGRAM (the program) and RIG_REAL_PORT (1 in the guest: the checks
 # that only a real driver can pass).
+# shellcheck disable=SC2034 # the sourcing script reads the counts
 
 rig_passed=0
 rig_failed=0
@@ -226,7 +227,7 @@ check_block_times()
 # more loads.
 paced_cases()
 {
-  port=$1 dir=$2 image=$3 repeat=$4
+  port=$1 dir=$2 image=$3 repeats=$4
   mkdir -p "$dir"
   t0=$(now_cs)
   job "$dir/save.out" "$port" s "$dir/full.cxf"
@@ -254,11 +255,11 @@ paced_cases()
   echo "time firmware $((t1 - t0))"
 
   i=1
-  while [ "$i" -le "$repeat" ]; do
+  while [ "$i" -le "$repeats" ]; do
     t0=$(now_cs)
     job "$dir/load$i.out" "$port" l "$dir/full.cxf"
     t1=$(now_cs)
-    expect "paced load $i of $repeat" 0 "$status" "$dir/load$i.out"
+    expect "paced load $i of $repeats" 0 "$status" "$dir/load$i.out"
     echo "time load$i $((t1 - t0))"
     i=$((i + 1))
   done

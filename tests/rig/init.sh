@@ -22,8 +22,9 @@ end()
   poweroff -f
 }
 
-RIG_PROGRAM=/bin/halvoranupdate
-RIG_REAL_PORT=1
+# shellcheck disable=SC2034 # read by the cases
+RIG_PROGRAM=/bin/halvoranupdate RIG_REAL_PORT=1
+# shellcheck source=tests/rig/cases.sh
 . /rig/cases.sh
 
 # The modules in dependency order, as the host put them in /modules/order.
@@ -52,8 +53,8 @@ for tty in /sys/class/tty/ttyS* /sys/class/tty/ttyUSB*; do
   echo "note sysfs $name: device $device, type $(cat "$tty/type" 2>/dev/null || echo none)"
 done
 
-set -- $(cat /rig/mode)
-case $1 in
+read -r mode repeats </rig/mode
+case $mode in
   cases)
     port_cases /dev/ttyS1 ttyS1 /tmp/ttyS1 /rig/image.bin
     port_cases /dev/ttyUSB0 ttyUSB0 /tmp/ttyUSB0 /rig/image.bin
@@ -62,10 +63,10 @@ case $1 in
     missing_port /dev/ttyS9 "a port that does not exist" /tmp/missing
     ;;
   paced)
-    paced_cases /dev/ttyS1 /tmp/paced /rig/image.bin "$2"
+    paced_cases /dev/ttyS1 /tmp/paced /rig/image.bin "$repeats"
     ;;
   *)
-    fail "mode" "unknown mode $*"
+    fail "mode" "unknown mode $mode"
     ;;
 esac
 end
