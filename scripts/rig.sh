@@ -15,6 +15,8 @@
 #   scripts/rig.sh --repeat-paced-load N   only the paced part, with N more
 #                                          paced loads of the full box
 #
+# The consoles and the simulators' transcripts of the last run are kept in
+# build/rig/last/.
 # Needs qemu-system-x86, busybox-static, cpio (scripts/setup.sh rig) and the
 # kernel package that linux-image-amd64 depends on, fetched with apt-get
 # download into build/rig/kernel/ on the first run and kept there. No
@@ -192,6 +194,12 @@ done
 # --- The initramfs: busybox, the program, the modules, the cases. ---
 work=""
 make_temp_dir work rig
+# What a run leaves for a look afterwards: the consoles, the simulators'
+# transcripts and messages, the host's reference lines.
+last=$PWD/build/rig/last
+at_exit "rm -rf $(printf %q "$last"); mkdir -p $(printf %q "$last");
+  cp $(printf %q "$work")/*.txt $(printf %q "$work")/*.transcript $(printf %q "$work")/*.err \
+    $(printf %q "$last")/ 2>/dev/null"
 image_dir=$work/initramfs
 make_initramfs()
 {
