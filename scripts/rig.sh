@@ -448,6 +448,19 @@ results=$PWD/build/rig/results.md
       printf "| %s | %d | %d | %.3f | %.2f | %.4f |\n", n, f, t, limit, w / 100, w / 100 / limit }'
     i=$((i + 1))
   done
+  if [ "$repeat" -gt 0 ]; then
+    read -r from to <<<"${line_bytes[1]:-0 0}"
+    echo
+    sed -n 's/^time load\([0-9][0-9]*\) //p' "$paced_lines" | sort -n |
+      awk -v f="$from" -v t="$to" -v n="$repeat" \
+        -v ok="$(grep -c '^ok paced load [0-9]* of ' "$paced_lines" || true)" '
+        { wall[NR] = $1 / 100 }
+        END {
+          limit = (f + t) * 10 / 115200 + 1.2
+          printf "%d more paced loads (untraced): %d of %d passed, wall / limit from %.4f to %.4f,", NR, ok, n, wall[1] / limit, wall[NR] / limit
+          printf " median %.4f.\n", wall[int((NR + 1) / 2)] / limit
+        }'
+  fi
   echo
   echo "The blocks of the traced load: when the program began to wait for the box's answer,"
   echo "from the block's start (the trace's times):"
