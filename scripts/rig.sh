@@ -451,14 +451,18 @@ results=$PWD/build/rig/results.md
   if [ "$repeat" -gt 0 ]; then
     read -r from to <<<"${line_bytes[1]:-0 0}"
     echo
-    sed -n 's/^time load\([0-9][0-9]*\) //p' "$paced_lines" | sort -n |
-      awk -v f="$from" -v t="$to" -v n="$repeat" \
-        -v ok="$(grep -c '^ok paced load [0-9]* of ' "$paced_lines" || true)" '
+    # The ratios of the loads that passed; a failed one ends early.
+    awk '/^ok paced load [0-9]+ of / { passed[$4] = 1 }
+      /^time load[0-9]+ / { if (substr($2, 5) in passed) print $3 }' "$paced_lines" | sort -n |
+      awk -v f="$from" -v t="$to" -v n="$repeat" '
         { wall[NR] = $1 / 100 }
         END {
           limit = (f + t) * 10 / 115200 + 1.2
-          printf "%d more paced loads (untraced): %d of %d passed, wall / limit from %.4f to %.4f,", NR, ok, n, wall[1] / limit, wall[NR] / limit
-          printf " median %.4f.\n", wall[int((NR + 1) / 2)] / limit
+          printf "%d more paced loads (untraced): %d of %d passed", n, NR, n
+          if (NR > 0)
+            printf "; wall / limit of those from %.4f to %.4f, median %.4f", wall[1] / limit,
+              wall[NR] / limit, wall[int((NR + 1) / 2)] / limit
+          printf ".\n"
         }'
   fi
   echo

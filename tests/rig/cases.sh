@@ -246,7 +246,7 @@ paced_cases()
   echo "$result" | grep '^note'
   case $(echo "$result" | tail -1) in
     ok\ *) pass "paced load blocks take their line time" ;;
-    *) fail "paced load blocks take their line time" "$(echo "$result" | tail -1)" ;;
+    *) fail "paced load blocks take their line time" "$(echo "$result" | tail -1 | sed 's/^FAIL [^:]*: //')" ;;
   esac
 
 
