@@ -8,18 +8,24 @@
 #          (the program, the simulator and the tests), all that
 #          scripts/demo.sh needs;
 #   bench  demo, and binutils and gnuplot for the benchmark's profile and plot;
-#   all    everything scripts/test.sh runs (the default).
+#   rig    demo, and QEMU, the static busybox, cpio and the unpackers for
+#          scripts/rig.sh (the kernel it fetches itself);
+#   all    everything scripts/test.sh runs (the default), the rig's included.
 # Further arguments are extra packages.
 # shellcheck source=scripts/common.sh
 . "$(dirname "$0")/common.sh"
 
 group=all
 case "${1:-}" in
-  demo | bench | all) group=$1; shift ;;
+  demo | bench | rig | all) group=$1; shift ;;
 esac
 
 packages=(cmake ninja-build g++ libgtest-dev)
+# The rig: the guest's machine, its userland, the initramfs's packer, and
+# what takes the kernel and its modules apart.
+rig_packages=(qemu-system-x86 busybox-static cpio xz-utils zstd binutils)
 case "$group" in
+  rig) packages+=("${rig_packages[@]}") ;;
   bench) packages+=(binutils gnuplot-nox) ;;
   # g++-mingw-w64-x86-64-posix and wine: the Windows program and its tests;
   # dpkg-dev: dpkg-shlibdeps for the .deb's dependencies; groff-base: the
@@ -27,7 +33,7 @@ case "$group" in
   # of the tests; clang-14 and libfuzzer-14-dev: the fuzz targets; clang-tidy
   # and cppcheck: the static checks.
   all) packages+=(g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev groff-base lintian valgrind
-    clang-14 libfuzzer-14-dev clang-tidy cppcheck) ;;
+    clang-14 libfuzzer-14-dev clang-tidy cppcheck "${rig_packages[@]}") ;;
 esac
 packages+=("$@")
 

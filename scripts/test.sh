@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the program for Linux and Windows, the simulator and the tests, and
-# runs every test: the Linux binary natively, the Windows binary under wine.
+# runs every test: the Linux binary natively, the Windows binary under wine,
+# and the statically linked Linux binary on real serial drivers in a guest.
 # Then builds the release packages and checks them, runs the static checks,
 # the whole suite again under the sanitizers, and each fuzz target briefly.
 # shellcheck source=scripts/common.sh
@@ -21,6 +22,10 @@ wineserver -p >/dev/null 2>&1 </dev/null &
 cmake --preset default -DHALVORAN_WINDOWS_EXE="$PWD/build/mingw/src/halvoranupdate.exe" >/dev/null
 cmake --build --preset default
 ctest --preset default
+
+# The rig: every job on the Linux kernel's serial drivers (a 16550 UART and
+# an FTDI USB adapter) in a QEMU guest, against boxsim on this host.
+scripts/rig.sh
 
 # The release packages: the .deb and the .zip, built and checked.
 scripts/package.sh

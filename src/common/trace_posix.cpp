@@ -46,6 +46,13 @@ void port_settings(const char* head, const char* name, int fd)
                static_cast<unsigned long>(tio.c_oflag), static_cast<unsigned long>(tio.c_cflag),
                static_cast<unsigned long>(tio.c_lflag), speed_value(cfgetispeed(&tio)),
                speed_value(cfgetospeed(&tio)));
+    // The modem lines as the driver has them; a pseudo-terminal has none.
+    int lines = 0;
+    if (ioctl(fd, TIOCMGET, &lines) != 0)
+        (void)trace_os_error("TIOCMGET");
+    else
+        trace_line("modem lines dtr %s rts %s", (lines & TIOCM_DTR) != 0 ? "on" : "off",
+                   (lines & TIOCM_RTS) != 0 ? "on" : "off");
 }
 
 } // namespace
