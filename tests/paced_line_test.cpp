@@ -120,25 +120,25 @@ std::uint64_t most_ahead(const std::string& transcript)
     return most;
 }
 
-TEST(paced_line, a_full_box_load_waits_for_its_blocks_to_cross_a_deep_transmit_buffer)
+TEST(paced_line, a_load_waits_for_its_blocks_to_cross_a_deep_transmit_buffer)
 {
     // An adapter that buffers 32 KiB of the program's output: its writes return almost three
     // seconds before their last byte has crossed the line at 115200 baud, and no call says
-    // so. The box answers each table block (160000 bytes for the channels of a full box) only
-    // once it has crossed; the program's one-second limit for that answer must start then,
-    // not when the writes returned.
-    const list_counts full{.sat = 250, .tp = 4000, .tv = 5000, .radio = 1000, .fav = 100};
-    boxsim_process sim({"--baud", "115200", "--tx-buffer", "32768", "--sat", "250", "--tp", "4000",
-                        "--tv", "5000", "--radio", "1000", "--fav", "100"});
+    // so. The box answers each table block (48000 bytes for the TV channels) only once it has
+    // crossed; the program's one-second limit for that answer must start then, not when the
+    // writes returned.
+    const list_counts counts{.sat = 20, .tp = 100, .tv = 1500, .radio = 250, .fav = 20};
+    boxsim_process sim({"--baud", "115200", "--tx-buffer", "32768", "--sat", "20", "--tp", "100",
+                        "--tv", "1500", "--radio", "250", "--fav", "20"});
     std::string dir = temp_dir();
-    const list_file list = make_list(full);
+    const list_file list = make_list(counts);
     write_file(dir + "/liste.cxf", list.bytes);
-    run_result load = run_program({sim.device(), "l", "liste.cxf"}, "", 100000, dir);
+    run_result load = run_program({sim.device(), "l", "liste.cxf"}, "", 60000, dir);
     ASSERT_EQ(load.exit_code, 0) << load.out;
     EXPECT_EQ(load.out.find(msg::silent), std::string::npos) << load.out;
 
     const std::string transcript = sim.transcript();
-    EXPECT_EQ(count_of(transcript, "received block: 160000 bytes"), 1u); // the channels
+    EXPECT_EQ(count_of(transcript, "received block: 48000 bytes"), 1u); // the TV channels
     EXPECT_EQ(count_of(transcript, "tables stored"), 1u);
     // The buffer was as deep as modelled: the program's writes ran that far ahead.
     EXPECT_GE(most_ahead(transcript), 32768u);
