@@ -112,10 +112,7 @@ TEST(concurrency, eight_boxes_serviced_at_once_all_end_with_the_right_files_and_
             EXPECT_EQ(file.substr(0, 4), "CXF2");
             EXPECT_EQ(file.substr(cxf_header_size), body);
         } else if (s.kind == job::load) {
-            EXPECT_EQ(stored_table(*s.box, "satellites"), s.list.sat);
-            EXPECT_EQ(stored_table(*s.box, "transponders"), s.list.tp);
-            EXPECT_EQ(stored_table(*s.box, "channels"), s.list.chan());
-            EXPECT_EQ(stored_table(*s.box, "favourites"), s.list.fav);
+            EXPECT_EQ(stored_tables(*s.box), s.list.tables());
             EXPECT_EQ(read_file(s.path), s.content);
         } else {
             EXPECT_EQ(read_file(s.box->state_dir() + "/image.bin"), s.content);

@@ -91,10 +91,7 @@ TEST_F(load, a_whole_list_goes_into_the_box_and_is_stored)
         EXPECT_NE(rx.find(announcement(*block)), std::string::npos);
 
     box.stop();
-    EXPECT_EQ(stored_table(box, "satellites"), f.sat);
-    EXPECT_EQ(stored_table(box, "transponders"), f.tp);
-    EXPECT_EQ(stored_table(box, "channels"), f.chan());
-    EXPECT_EQ(stored_table(box, "favourites"), f.fav);
+    EXPECT_EQ(stored_tables(box), f.tables());
 }
 
 TEST_F(load, a_missing_or_foreign_file_sends_nothing_between_open_and_close)

@@ -143,10 +143,7 @@ TEST(paced_line, a_load_waits_for_its_blocks_to_cross_a_deep_transmit_buffer)
     // The buffer was as deep as modelled: the program's writes ran that far ahead.
     EXPECT_GE(most_ahead(transcript), 32768u);
     sim.stop();
-    EXPECT_EQ(stored_table(sim, "satellites"), list.sat);
-    EXPECT_EQ(stored_table(sim, "transponders"), list.tp);
-    EXPECT_EQ(stored_table(sim, "channels"), list.chan());
-    EXPECT_EQ(stored_table(sim, "favourites"), list.fav);
+    EXPECT_EQ(stored_tables(sim), list.tables());
 }
 
 TEST(paced_line, firmware_update_ends_the_image_only_after_its_last_byte)

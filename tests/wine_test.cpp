@@ -371,17 +371,24 @@ class windows_drop : public windows_run {
         return r;
     }
 
-    // The dropped run from the argument echo on is the Linux run's, then
-    // the key prompt.
-    static void expect_same_job(const run_result& win, const std::string& com,
-                                const run_result& lin, const boxsim_process& lin_box)
+    // The dropped run from the argument echo on is the Linux program's run
+    // with lin_args (in lin_dir, its port first) on a box of its own, then
+    // the key prompt; both boxes received the same bytes.
+    void expect_same_job(const run_result& win, const std::string& com,
+                         const boxsim_process& win_box, std::vector<std::string> lin_args)
     {
+        boxsim_process lin_box;
+        lin_args.insert(lin_args.begin(), lin_box.device());
+        const run_result lin = run_program(lin_args, "", 60000, lin_dir);
+        EXPECT_EQ(lin.exit_code, 0) << lin.out;
         const auto at = win.out.find("Parameter: ");
         ASSERT_NE(at, std::string::npos) << win.out;
         EXPECT_EQ(win.out.substr(at),
                   with_port(lin.out.substr(lin.out.find("Parameter: ")), lin_box.device(), com) +
                       msg::prompt);
         EXPECT_EQ(win.exit_code, lin.exit_code);
+        EXPECT_EQ(win_box.commands(), lin_box.commands());
+        EXPECT_TRUE(same_bytes(win_box.rx_bytes(), lin_box.rx_bytes()));
     }
 };
 
@@ -400,12 +407,7 @@ TEST_F(windows_drop, a_dropped_list_is_loaded_and_then_verified_on_the_chosen_po
     EXPECT_EQ(win.out.substr(0, win.out.find("Infotext: ")),
               msg::banner + msg::dropped_list("liste.cxf"));
     EXPECT_NE(win.out.find(msg::list_counts(20, 100, 300, 100, 200)), std::string::npos) << win.out;
-    boxsim_process lin_box;
-    run_result lin = run_program({lin_box.device(), "l", "liste.cxf"}, "", 60000, lin_dir);
-    EXPECT_EQ(lin.exit_code, 0) << lin.out;
-    expect_same_job(win, "COM7", lin, lin_box);
-    EXPECT_EQ(win_box.commands(), lin_box.commands());
-    EXPECT_TRUE(same_bytes(win_box.rx_bytes(), lin_box.rx_bytes()));
+    expect_same_job(win, "COM7", win_box, {"l", "liste.cxf"});
 
     // The same list dropped again, now compared: every table is the same.
     run_result verified = drop("liste.cxf", "COM7", msg::choose_list_job, "v");
@@ -430,11 +432,8 @@ TEST_F(windows_drop, a_dropped_image_updates_the_box_on_the_chosen_port)
     ASSERT_FALSE(win.timed_out) << win.out;
     EXPECT_EQ(win.out.substr(0, win.out.find('\n', msg::banner.size()) + 1),
               msg::banner + msg::dropped_image("update.zova", image.size()));
-    boxsim_process lin_box;
-    run_result lin = run_program({lin_box.device(), "update.zova"}, "", 60000, lin_dir);
-    EXPECT_NE(lin.out.find(msg::new_version("3.07 w1100")), std::string::npos) << lin.out;
-    expect_same_job(win, "COM8", lin, lin_box);
-    EXPECT_TRUE(same_bytes(win_box.rx_bytes(), lin_box.rx_bytes()));
+    EXPECT_NE(win.out.find(msg::new_version("3.07 w1100")), std::string::npos) << win.out;
+    expect_same_job(win, "COM8", win_box, {"update.zova"});
     EXPECT_TRUE(same_bytes(read_file(win_box.state_dir() + "/image.bin"), image));
 }
 

@@ -31,6 +31,8 @@ struct list_file {
     std::string sat, tp, tv, radio, fav;
     std::string bytes; // the whole file
     std::string chan() const { return tv + radio; }
+    // What a box holds after loading the list, in the order of box_tables.
+    std::vector<std::string> tables() const { return {sat, tp, chan(), fav}; }
 };
 // Sections drawn per table: satellites seed + 2, transponders seed + 1, TV
 // seed, radio seed + 5, favourites seed + 3.
