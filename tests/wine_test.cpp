@@ -395,10 +395,7 @@ class windows_drop : public windows_run {
 TEST_F(windows_drop, a_dropped_list_is_loaded_and_then_verified_on_the_chosen_port)
 {
     boxsim_process source({"--seed", "5"});
-    ASSERT_EQ(run_program({source.device(), "s", "quelle.cxf"}, "", 60000, lin_dir).exit_code, 0);
-    const std::string list = read_file(lin_dir + "/quelle.cxf");
-    write_file(win_dir + "/liste.cxf", list);
-    write_file(lin_dir + "/liste.cxf", list);
+    const std::string list = put_saved_list(source, "liste.cxf");
 
     boxsim_process win_box;
     wine_port_prefix prefix("COM7", win_box.device());
