@@ -189,6 +189,125 @@ TEST_F(line_test, writes_wait_for_a_slow_box_and_a_drain_is_bounded)
     EXPECT_EQ(box_receives(4096), block.substr(0, 4096));
 }
 
+// A read that starts while the line still carries what was written gets its
+// total limit moved out by that time, rounded up to the whole millisecond; a
+// clear line and a read without limit keep theirs.
+TEST(read_limit, is_moved_out_by_the_lines_remaining_time_rounded_up)
+{
+    EXPECT_EQ(moved_total_ms(1000, 0), 1000);
+    EXPECT_EQ(moved_total_ms(1000, -3), 1000);
+    EXPECT_EQ(moved_total_ms(1000, 1), 1001);
+    EXPECT_EQ(moved_total_ms(1000, 1000), 1001);
+    EXPECT_EQ(moved_total_ms(1000, 1001), 1002);
+    // A TV block of 48000 bytes still in an adapter's buffer.
+    EXPECT_EQ(moved_total_ms(20000, 4166667), 24167);
+    EXPECT_EQ(moved_total_ms(-1, 0), -1);
+    EXPECT_EQ(moved_total_ms(-1, 5000000), -1);
+}
+
+// A record with DCB's field names and widths, for the Windows port's line
+// settings.
+struct dcb_record {
+    std::uint32_t DCBlength;
+    std::uint32_t BaudRate;
+    std::uint32_t fBinary : 1;
+    std::uint32_t fParity : 1;
+    std::uint32_t fOutxCtsFlow : 1;
+    std::uint32_t fOutxDsrFlow : 1;
+    std::uint32_t fDtrControl : 2;
+    std::uint32_t fDsrSensitivity : 1;
+    std::uint32_t fTXContinueOnXoff : 1;
+    std::uint32_t fOutX : 1;
+    std::uint32_t fInX : 1;
+    std::uint32_t fErrorChar : 1;
+    std::uint32_t fNull : 1;
+    std::uint32_t fRtsControl : 2;
+    std::uint32_t fAbortOnError : 1;
+    std::uint32_t fDummy2 : 17;
+    std::uint16_t wReserved;
+    std::uint16_t XonLim;
+    std::uint16_t XoffLim;
+    std::uint8_t ByteSize;
+    std::uint8_t Parity;
+    std::uint8_t StopBits;
+    char XonChar;
+    char XoffChar;
+    char ErrorChar;
+    char EofChar;
+    char EvtChar;
+    std::uint16_t wReserved1;
+};
+
+// The port as a terminal program may leave it: 9600 baud 7E2, parity
+// checked, both kinds of flow control, the DTR and RTS handshakes, NULs
+// stripped and fAbortOnError on. The settings make it 115200 8N1 raw with
+// no flow control, DTR and RTS off, fAbortOnError off; the rest stays as the
+// port reported it. The values are DCB's as Windows documents them.
+TEST(line_settings, a_record_left_by_a_careless_program_becomes_8n1_without_abort_on_error)
+{
+    dcb_record dcb{};
+    dcb.DCBlength = 28;
+    dcb.BaudRate = 9600;
+    dcb.fBinary = 0;
+    dcb.fParity = 1;
+    dcb.fOutxCtsFlow = 1;
+    dcb.fOutxDsrFlow = 1;
+    dcb.fDtrControl = 2; // DTR_CONTROL_HANDSHAKE
+    dcb.fDsrSensitivity = 1;
+    dcb.fTXContinueOnXoff = 1;
+    dcb.fOutX = 1;
+    dcb.fInX = 1;
+    dcb.fErrorChar = 1;
+    dcb.fNull = 1;
+    dcb.fRtsControl = 2; // RTS_CONTROL_HANDSHAKE
+    dcb.fAbortOnError = 1;
+    dcb.fDummy2 = 0x1ABCD;
+    dcb.wReserved = 0;
+    dcb.XonLim = 2048;
+    dcb.XoffLim = 512;
+    dcb.ByteSize = 7;
+    dcb.Parity = 2;   // EVENPARITY
+    dcb.StopBits = 2; // TWOSTOPBITS
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    dcb.ErrorChar = '?';
+    dcb.EofChar = 0x1A;
+    dcb.EvtChar = '\n';
+    dcb.wReserved1 = 0x5A5A;
+
+    set_line_settings(dcb);
+
+    EXPECT_EQ(dcb.BaudRate, 115200u);
+    EXPECT_EQ(dcb.ByteSize, 8u);
+    EXPECT_EQ(dcb.Parity, 0u);   // NOPARITY
+    EXPECT_EQ(dcb.StopBits, 0u); // ONESTOPBIT
+    EXPECT_EQ(dcb.fBinary, 1u);
+    EXPECT_EQ(dcb.fParity, 0u);
+    EXPECT_EQ(dcb.fOutxCtsFlow, 0u);
+    EXPECT_EQ(dcb.fOutxDsrFlow, 0u);
+    EXPECT_EQ(dcb.fDtrControl, 0u); // DTR_CONTROL_DISABLE
+    EXPECT_EQ(dcb.fDsrSensitivity, 0u);
+    EXPECT_EQ(dcb.fOutX, 0u);
+    EXPECT_EQ(dcb.fInX, 0u);
+    EXPECT_EQ(dcb.fNull, 0u);
+    EXPECT_EQ(dcb.fRtsControl, 0u); // RTS_CONTROL_DISABLE
+    EXPECT_EQ(dcb.fAbortOnError, 0u);
+    // As the port reported them.
+    EXPECT_EQ(dcb.DCBlength, 28u);
+    EXPECT_EQ(dcb.fTXContinueOnXoff, 1u);
+    EXPECT_EQ(dcb.fErrorChar, 1u);
+    EXPECT_EQ(dcb.fDummy2, 0x1ABCDu);
+    EXPECT_EQ(dcb.wReserved, 0u);
+    EXPECT_EQ(dcb.XonLim, 2048u);
+    EXPECT_EQ(dcb.XoffLim, 512u);
+    EXPECT_EQ(dcb.XonChar, 0x11);
+    EXPECT_EQ(dcb.XoffChar, 0x13);
+    EXPECT_EQ(dcb.ErrorChar, '?');
+    EXPECT_EQ(dcb.EofChar, 0x1A);
+    EXPECT_EQ(dcb.EvtChar, '\n');
+    EXPECT_EQ(dcb.wReserved1, 0x5A5Au);
+}
+
 TEST(scan, converts_fields_like_formatted_scanning)
 {
     char w1[word_size], w2[word_size], w3[word_size];

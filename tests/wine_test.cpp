@@ -173,11 +173,66 @@ TEST_F(windows_run, the_trace_of_a_save_matches_the_linux_trace)
                            "fOutxDsrFlow 0 fDtrControl "),
               std::string::npos)
         << port[0];
-    EXPECT_NE(port[0].find(" fOutX 0 fInX 0 ReadIntervalTimeout 0 ReadTotalTimeoutMultiplier 0 "
-                           "ReadTotalTimeoutConstant 0 "),
+    EXPECT_NE(port[0].find(" fOutX 0 fInX 0 fAbortOnError 0 ReadIntervalTimeout 0 "
+                           "ReadTotalTimeoutMultiplier 0 ReadTotalTimeoutConstant 0 "),
               std::string::npos)
         << port[0];
     EXPECT_EQ(list_dir(win_dir), (std::vector<std::string>{"senderl.cxf", "trace.txt"}));
+}
+
+// Windows rounds every Sleep up to its timer tick, some 16 ms: a traced save
+// and load sleep only in the fixed pauses, as wine's relay of every sleeping
+// call shows, and each read that starts before the line has carried what was
+// written has its limit moved out instead, to the moment the line is clear.
+TEST_F(windows_run, a_save_and_a_load_sleep_only_in_the_fixed_pauses_and_move_their_limits_out)
+{
+    boxsim_process box;
+    wine_port_prefix prefix("COM7", box.device(), sleep_relay_keys);
+    const std::vector<std::string> fixed_pauses{"pause 200 ms", "pause 1000 ms"};
+    const std::vector<std::string> fixed_sleeps{"Sleep 200", "Sleep 1000"};
+    int blocks = 0;
+
+    run_result save =
+        run_windows_traced("save.txt", {"com7", "s", "liste.cxf"}, "", 60000, win_dir, sleep_relay);
+    ASSERT_EQ(save.exit_code, 0) << save.out;
+    const std::string save_trace = read_file(win_dir + "/save.txt");
+    EXPECT_TRUE(trace_well_formed(save_trace));
+    EXPECT_EQ(trace_events(save_trace, "pause"), fixed_pauses);
+    EXPECT_EQ(relay_sleeps(save.out, trace_process(save_trace)), fixed_sleeps);
+    EXPECT_TRUE(limits_follow_the_line(save_trace, &blocks));
+
+    run_result load =
+        run_windows_traced("load.txt", {"com7", "l", "liste.cxf"}, "", 60000, win_dir, sleep_relay);
+    ASSERT_EQ(load.exit_code, 0) << load.out;
+    const std::string load_trace = read_file(win_dir + "/load.txt");
+    EXPECT_TRUE(trace_well_formed(load_trace));
+    EXPECT_EQ(trace_events(load_trace, "pause"), fixed_pauses);
+    EXPECT_EQ(relay_sleeps(load.out, trace_process(load_trace)), fixed_sleeps);
+    EXPECT_TRUE(limits_follow_the_line(load_trace, &blocks));
+    // At least the channels' block (9600 bytes, 0.83 s on the line) was far
+    // from crossed when its writes returned.
+    EXPECT_GE(blocks, 1) << load_trace;
+}
+
+// An adapter that buffers 32 KiB of the program's output: the writes of the
+// TV block (48000 bytes) return almost three seconds before its last byte has
+// crossed the line at 115200 baud, and the box answers only then. The read
+// of that answer gets its one-second limit from when the line is clear, not
+// from when it starts.
+TEST_F(windows_run, a_load_waits_for_its_blocks_to_cross_a_deep_transmit_buffer)
+{
+    const list_counts counts{.sat = 20, .tp = 100, .tv = 1500, .radio = 250, .fav = 20};
+    boxsim_process box({"--baud", "115200", "--tx-buffer", "32768", "--sat", "20", "--tp", "100",
+                        "--tv", "1500", "--radio", "250", "--fav", "20"});
+    const list_file list = make_list(counts);
+    write_file(win_dir + "/liste.cxf", list.bytes);
+    map_com_port("com15", box.device());
+    run_result load = run_windows_program({"com15", "l", "liste.cxf"}, "", 60000, win_dir);
+    ASSERT_EQ(load.exit_code, 0) << load.out;
+    EXPECT_EQ(load.out.find(msg::silent), std::string::npos) << load.out;
+    EXPECT_NE(box.transcript().find("received block: 48000 bytes"), std::string::npos);
+    box.stop();
+    EXPECT_EQ(stored_tables(box), list.tables());
 }
 
 TEST_F(windows_run, load_matches_the_linux_program)

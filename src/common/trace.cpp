@@ -4,6 +4,10 @@
 //   start halvoranupdate <version> <date> <time> pid <n> args <count> "<arg>"...
 //   port <name> opened <settings read back>            (trace_posix.cpp / trace_win32.cpp)
 //   profile <name> total <ms|none> gap <ms|none>
+//   limit moved out <ms> ms total <ms>
+//     the first read that starts before the line has carried what was
+//     written: its total limit runs that much longer, to the total from the
+//     line's own time (reads after it, to the same moment, add no line)
 //   > <command>
 //   < +<ms since the command> <response line, escaped, with its \r and \n>
 //   timeout <what> after +<ms since the command> profile <name> total <ms> gap <ms>
@@ -43,6 +47,9 @@ long long command_ms = 0;
 const char* profile_name = "open";
 int profile_total_ms = -1;
 int profile_interval_ms = -1;
+
+// The moment the last "limit moved out" line moved a read's limit to.
+std::int64_t limit_moment = -1;
 
 // The response line being read, as the bytes came. A line is at most 255
 // characters to the program; what goes beyond the buffer is only counted.
@@ -259,6 +266,14 @@ void trace_profile(const char* name, int total_ms, int interval_ms)
     char total[16], gap[16];
     trace_line("profile %s total %s gap %s", name, limit_text(total_ms, total),
                limit_text(interval_ms, gap));
+}
+
+void trace_limit_moved(std::int64_t clear_at, long long moved_ms, long long total_ms)
+{
+    if (!enabled || clear_at == limit_moment)
+        return;
+    limit_moment = clear_at;
+    trace_line("limit moved out %lld ms total %lld", moved_ms, total_ms);
 }
 
 void trace_pause(unsigned ms) { trace_line("pause %u ms", ms); }

@@ -41,6 +41,13 @@ void trace_timeout(const char* what);
 // The read-timeout profile now in force.
 void trace_profile(const char* name, int total_ms, int interval_ms);
 
+// A read starts before the line has carried what was written: its total
+// limit is moved out by moved_ms, to total_ms from now. clear_at is the
+// moment the line will be clear, on the backend's clock: one line per
+// moment, so that the reads of an answer byte by byte, moved out to the same
+// moment, do not repeat it.
+void trace_limit_moved(std::int64_t clear_at, long long moved_ms, long long total_ms);
+
 // The receive purge: handle is the open port, whose waiting bytes are
 // counted before they are dropped.
 void trace_purge(std::intptr_t handle);

@@ -26,7 +26,7 @@ void port_settings(const char* head, const char* name, HANDLE h)
         return;
     }
     trace_line("%s%s%s BaudRate %lu ByteSize %u Parity %u StopBits %u fOutxCtsFlow %u "
-               "fOutxDsrFlow %u fDtrControl %u fRtsControl %u fOutX %u fInX %u "
+               "fOutxDsrFlow %u fDtrControl %u fRtsControl %u fOutX %u fInX %u fAbortOnError %u "
                "ReadIntervalTimeout %lu ReadTotalTimeoutMultiplier %lu "
                "ReadTotalTimeoutConstant %lu WriteTotalTimeoutMultiplier %lu "
                "WriteTotalTimeoutConstant %lu",
@@ -35,7 +35,8 @@ void port_settings(const char* head, const char* name, HANDLE h)
                static_cast<unsigned>(dcb.StopBits), static_cast<unsigned>(dcb.fOutxCtsFlow),
                static_cast<unsigned>(dcb.fOutxDsrFlow), static_cast<unsigned>(dcb.fDtrControl),
                static_cast<unsigned>(dcb.fRtsControl), static_cast<unsigned>(dcb.fOutX),
-               static_cast<unsigned>(dcb.fInX), static_cast<unsigned long>(t.ReadIntervalTimeout),
+               static_cast<unsigned>(dcb.fInX), static_cast<unsigned>(dcb.fAbortOnError),
+               static_cast<unsigned long>(t.ReadIntervalTimeout),
                static_cast<unsigned long>(t.ReadTotalTimeoutMultiplier),
                static_cast<unsigned long>(t.ReadTotalTimeoutConstant),
                static_cast<unsigned long>(t.WriteTotalTimeoutMultiplier),

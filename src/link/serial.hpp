@@ -40,6 +40,41 @@ constexpr const char* name_of(timeout_profile profile)
 // Opening never waits for a carrier: a port without one opens at once.
 [[nodiscard]] int open_serial(const char* name);
 
+// The line settings open_serial gives a Windows port, changed in the record
+// (DCB) that the port reported: 115200 baud 8N1, binary, no parity check, no
+// flow control of either kind, DTR and RTS off, NUL bytes kept, and
+// fAbortOnError off. With that flag on, as a terminal program may leave it,
+// the first line error (a framing error while the box restarts, noise on a
+// long cable) makes every later read and write fail until the error state is
+// cleared. Every other field stays as the port reported it. A template over
+// the record, so that tests reach it with a record of DCB's field names; the
+// values are DCB's, checked against windows.h in serial_win32.cpp.
+namespace dcb_value {
+inline constexpr unsigned baud_115200 = 115200;
+inline constexpr unsigned no_parity = 0;
+inline constexpr unsigned one_stop_bit = 0;
+inline constexpr unsigned dtr_disable = 0;
+inline constexpr unsigned rts_disable = 0;
+} // namespace dcb_value
+template <class Record> void set_line_settings(Record& dcb)
+{
+    dcb.BaudRate = dcb_value::baud_115200;
+    dcb.ByteSize = 8;
+    dcb.Parity = dcb_value::no_parity;
+    dcb.StopBits = dcb_value::one_stop_bit;
+    dcb.fBinary = 1;
+    dcb.fParity = 0;
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDtrControl = dcb_value::dtr_disable;
+    dcb.fDsrSensitivity = 0;
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.fNull = 0;
+    dcb.fRtsControl = dcb_value::rts_disable;
+    dcb.fAbortOnError = 0;
+}
+
 // Why the last open_serial failed, taken from the system's error at the step
 // that failed. missing: no such device, it has gone, or its node has no
 // hardware behind it (an EIO at any step of opening); permission: the
@@ -111,6 +146,18 @@ constexpr std::int64_t line_clear_after(std::int64_t clear_at, std::int64_t writ
 // Microseconds from now until the line will have carried every byte written
 // so far; 0 when it has. Every read's limit starts after them.
 [[nodiscard]] std::int64_t line_busy_us();
+
+// The total limit, in milliseconds from now, of a read that starts busy_us
+// before the line is clear: the profile's total_ms moved out by that time,
+// rounded up to the millisecond. No limit (negative) stays no limit, and a
+// clear line leaves the limit as it is. The Windows backend gives this to
+// the one read, since its limits start with ReadFile.
+constexpr std::int64_t moved_total_ms(int total_ms, std::int64_t busy_us)
+{
+    if (total_ms < 0 || busy_us <= 0)
+        return total_ms;
+    return total_ms + (busy_us + 999) / 1000;
+}
 
 // Applies a read-timeout profile; failures are not reported.
 void set_timeout_profile(timeout_profile profile);

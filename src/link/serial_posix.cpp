@@ -48,7 +48,11 @@ long long limit_start_ms()
 {
     const long long now = now_ms();
     const long long clear = (line_clear_us + 999) / 1000;
-    return clear > now ? clear : now;
+    if (clear <= now)
+        return now;
+    if (read_total_ms >= 0)
+        trace_limit_moved(line_clear_us, clear - now, read_total_ms + clear - now);
+    return clear;
 }
 
 int configure(int d)

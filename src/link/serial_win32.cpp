@@ -7,6 +7,11 @@
 #include <cstdint>
 #include <windows.h>
 
+static_assert(dcb_value::baud_115200 == CBR_115200 && dcb_value::no_parity == NOPARITY &&
+              dcb_value::one_stop_bit == ONESTOPBIT &&
+              dcb_value::dtr_disable == DTR_CONTROL_DISABLE &&
+              dcb_value::rts_disable == RTS_CONTROL_DISABLE);
+
 namespace {
 
 HANDLE com() { return reinterpret_cast<HANDLE>(handle_com); }
@@ -30,14 +35,39 @@ std::int64_t now_us()
     return seconds * 1000000 + rest * 1000000 / frequency.QuadPart;
 }
 
-// The read timeouts of COMMTIMEOUTS start when ReadFile is called: until the
-// line will have carried what was written, the read is not started. The
-// driver keeps what arrives meanwhile.
-void wait_for_line()
+// The total read limit of the profile in force (negative: none), and
+// ReadTotalTimeoutConstant as the port has it, which differs from the
+// profile's while one read's limit is moved out.
+int profile_total_ms = -1;
+DWORD port_read_total = 0;
+
+// The longest total limit a read is given; MAXDWORD has a meaning of its own.
+constexpr std::int64_t longest_read_total_ms = MAXDWORD - 1;
+
+// The total limit of COMMTIMEOUTS starts when ReadFile is called, and the
+// box cannot answer before the line has carried what was written. While it
+// has not, this one read's limit is moved out by the time the line still
+// needs; the read still returns as soon as its bytes are there, and the next
+// read gets the profile's limit back. Nothing sleeps: a Sleep would be
+// rounded up to the system's timer tick, some 16 ms per exchange. Without a
+// limit nothing changes.
+void limit_read()
 {
-    const std::int64_t left = line_clear_us - now_us();
-    if (left > 0)
-        Sleep(static_cast<DWORD>((left + 999) / 1000));
+    const std::int64_t busy = profile_total_ms < 0 ? 0 : line_busy_us();
+    std::int64_t total = moved_total_ms(profile_total_ms, busy);
+    if (total > longest_read_total_ms)
+        total = longest_read_total_ms;
+    if (busy > 0)
+        trace_limit_moved(line_clear_us, total - profile_total_ms, total);
+    const DWORD wanted = total < 0 ? 0 : static_cast<DWORD>(total);
+    if (wanted == port_read_total)
+        return;
+    COMMTIMEOUTS t{};
+    if (GetCommTimeouts(com(), &t)) {
+        t.ReadTotalTimeoutConstant = wanted;
+        if (SetCommTimeouts(com(), &t))
+            port_read_total = wanted;
+    }
 }
 
 // The cause of a failed CreateFileA. Windows gives a COM port to one handle
@@ -111,6 +141,14 @@ int open_serial(const char* name)
         return trace_os_error("CreateFileA");
     }
 
+    // With fAbortOnError left on by another program, a line error still
+    // pending makes the driver refuse every call but ClearCommError, the
+    // settings' own included: cleared first. A handle that is no port fails
+    // here too, and GetCommState says so below.
+    DWORD errors = 0;
+    COMSTAT status{};
+    (void)ClearCommError(h, &errors, &status);
+
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     COMMTIMEOUTS open_timeouts{};
@@ -118,26 +156,19 @@ int open_serial(const char* name)
     if (!GetCommState(h, &dcb))
         return refuse(h, open_failure::not_serial, "GetCommState");
     dcb.DCBlength = sizeof dcb;
-    dcb.BaudRate = 115200;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fBinary = 1;
-    dcb.fParity = 0;
-    dcb.fOutxCtsFlow = 0;
-    dcb.fOutxDsrFlow = 0;
-    dcb.fDtrControl = DTR_CONTROL_DISABLE;
-    dcb.fDsrSensitivity = 0;
-    dcb.fOutX = 0;
-    dcb.fInX = 0;
-    dcb.fNull = 0;
-    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    set_line_settings(dcb);
     // The open profile: all five fields 0, so a read waits without limit.
     if (!SetCommTimeouts(h, &open_timeouts) || !SetCommState(h, &dcb) || !SetupComm(h, 256, 256))
         return refuse(h, open_failure::setup, "SetCommTimeouts/SetCommState/SetupComm");
+    // The errors the line had until now (a framing error while the settings
+    // changed among them) are no concern of this run.
+    if (!ClearCommError(h, &errors, &status))
+        (void)trace_os_error("ClearCommError");
     handle_com = reinterpret_cast<std::intptr_t>(h);
     last_failure = open_failure::none;
     line_clear_us = 0;
+    profile_total_ms = -1;
+    port_read_total = 0;
     trace_port(name, handle_com);
     trace_profile(name_of(timeout_profile::open), limits_of(timeout_profile::open).total_ms, -1);
     return 1;
@@ -167,15 +198,16 @@ void set_timeout_profile(timeout_profile profile)
     // waits without limit.
     const read_limits limits = limits_of(profile);
     trace_profile(name_of(profile), limits.total_ms, limits.interval_ms);
-    apply(limits.interval_ms < 0 ? 0 : static_cast<DWORD>(limits.interval_ms),
-          limits.total_ms < 0 ? 0 : static_cast<DWORD>(limits.total_ms));
+    profile_total_ms = limits.total_ms;
+    port_read_total = limits.total_ms < 0 ? 0 : static_cast<DWORD>(limits.total_ms);
+    apply(limits.interval_ms < 0 ? 0 : static_cast<DWORD>(limits.interval_ms), port_read_total);
 }
 
 int async_read(void* buffer, int count)
 {
     if (count < 0 || handle_com == invalid_handle)
         return 0;
-    wait_for_line();
+    limit_read();
     DWORD moved = 0;
     BOOL ok = ReadFile(com(), buffer, static_cast<DWORD>(count), &moved, nullptr);
     if (!ok)
@@ -200,7 +232,7 @@ int read_available(void* buffer, int max)
 {
     if (max <= 0 || handle_com == invalid_handle)
         return 0;
-    wait_for_line();
+    limit_read();
     // What the driver already holds comes at once; with nothing there, one
     // byte is waited for under the profile in force.
     DWORD errors = 0;

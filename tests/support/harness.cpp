@@ -465,9 +465,9 @@ void map_com_port(const std::string& name, const std::string& device)
 }
 
 run_result run_windows_program(const std::vector<std::string>& args, const std::string& stdin_data,
-                               int timeout_ms, const std::string& cwd)
+                               int timeout_ms, const std::string& cwd, const std::string& winedebug)
 {
-    setenv("WINEDEBUG", "-all", 1);
+    setenv("WINEDEBUG", winedebug.c_str(), 1);
     std::vector<std::string> argv{"/usr/bin/wine", windows_exe()};
     argv.insert(argv.end(), args.begin(), args.end());
     run_result r = run_command(argv, stdin_data, timeout_ms, cwd);
@@ -477,6 +477,7 @@ run_result run_windows_program(const std::vector<std::string>& args, const std::
     // it is started once more.
     if (r.out.empty() && !r.timed_out)
         r = run_command(argv, stdin_data, timeout_ms, cwd);
+    setenv("WINEDEBUG", "-all", 1);
     return r;
 }
 
@@ -491,12 +492,14 @@ std::string unix_lines(const std::string& text)
     return out;
 }
 
-wine_port_prefix::wine_port_prefix(const std::string& com, const std::string& device)
+wine_port_prefix::wine_port_prefix(const std::string& com, const std::string& device,
+                                   const std::string& user_keys)
     : old_(wine_prefix()), path_(temp_dir() + "/wine")
 {
     std::filesystem::create_directories(path_ + "/dosdevices");
-    for (const char* file : {".update-timestamp", "user.reg", "userdef.reg"})
+    for (const char* file : {".update-timestamp", "userdef.reg"})
         std::filesystem::copy_file(old_ + "/" + file, path_ + "/" + file);
+    write_file(path_ + "/user.reg", read_file(old_ + "/user.reg") + "\n" + user_keys);
     write_file(path_ + "/system.reg", read_file(old_ + "/system.reg") +
                                           "\n[Software\\\\Wine\\\\Ports]\n\"" + com + "\"=\"" +
                                           device + "\"\n");

@@ -164,9 +164,11 @@ double now_seconds();
 // to a device, so that the Windows program opens it by that name.
 std::string windows_exe();
 void map_com_port(const std::string& name, const std::string& device);
+// winedebug is WINEDEBUG for the run: no messages of wine's own unless a
+// test asks for some.
 run_result run_windows_program(const std::vector<std::string>& args,
                                const std::string& stdin_data = "", int timeout_ms = 60000,
-                               const std::string& cwd = "");
+                               const std::string& cwd = "", const std::string& winedebug = "-all");
 // Console output of a Windows run with its CR LF line ends made LF.
 std::string unix_lines(const std::string& text);
 
@@ -176,10 +178,12 @@ std::string unix_lines(const std::string& text);
 // reads that mapping when the prefix's server starts, and then lists the
 // port with the real ones; a link made by map_com_port only opens. While the
 // object lives, WINEPREFIX names the new prefix; then its server is ended and
-// the variable is put back.
+// the variable is put back. user_keys, when given, are registry keys in the
+// form of user.reg added to the user's part of the registry.
 class wine_port_prefix {
   public:
-    wine_port_prefix(const std::string& com, const std::string& device);
+    wine_port_prefix(const std::string& com, const std::string& device,
+                     const std::string& user_keys = "");
     ~wine_port_prefix();
     wine_port_prefix(const wine_port_prefix&) = delete;
     wine_port_prefix& operator=(const wine_port_prefix&) = delete;
