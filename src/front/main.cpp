@@ -60,9 +60,14 @@ void key_prompt_wait()
     key_waited = 1;
 }
 
+// Set while a dropped file's job runs: its failures leave the key prompt to
+// dropped_ending, which first says how the job ended.
+int dropped_job = 0;
+
 int key_prompt_ending()
 {
-    key_prompt_wait();
+    if (!dropped_job)
+        key_prompt_wait();
     return exit_failed;
 }
 
@@ -243,6 +248,34 @@ int cancelled()
     return exit_interrupted;
 }
 
+// A dropped file's job, from the argument echo on as from the command line,
+// then one line of its own that says how it ended; after a failure the key
+// prompt, as at every failure of a job. The load alone ends with its
+// percentage display, whose line is ended first.
+int dropped_ending(const char* port_name, const char* job, const char* list)
+{
+    dropped_job = 1;
+    const int status = run_job(port_name, job, list);
+    dropped_job = 0;
+    const bool load = list != nullptr && std::strcmp(job, "l") == 0;
+    switch (status) {
+    case exit_done:
+        if (load)
+            std::printf(msg::progress_ended);
+        std::printf(list == nullptr ? msg::dropped_updated
+                    : load          ? msg::dropped_loaded
+                                    : msg::dropped_same);
+        return status;
+    case exit_differs:
+        std::printf(msg::dropped_differs);
+        return status;
+    default:
+        std::printf(msg::dropped_failed);
+        key_prompt_wait();
+        return status;
+    }
+}
+
 // A dropped list or image: what it is, the port, the job; then the job as
 // from the command line. Nothing is opened or sent before the user said so.
 int run_dropped(const char* path, dropped_file kind)
@@ -279,11 +312,11 @@ int run_dropped(const char* path, dropped_file kind)
     const int key = read_key();
     std::printf(msg::key_answered);
     if (kind == dropped_file::image)
-        return key == 'j' || key == 'J' ? run_job(port_name, path, nullptr) : cancelled();
+        return key == 'j' || key == 'J' ? dropped_ending(port_name, path, nullptr) : cancelled();
     if (key == 'l' || key == 'L')
-        return run_job(port_name, "l", path);
+        return dropped_ending(port_name, "l", path);
     if (key == 'v' || key == 'V')
-        return run_job(port_name, "v", path);
+        return dropped_ending(port_name, "v", path);
     return cancelled();
 }
 
