@@ -384,16 +384,26 @@ TEST(dropped_file, a_list_loaded_on_the_chosen_port_ends_with_a_line_that_says_s
     box.stop();
     EXPECT_EQ(stored_tables(box), list.tables());
 
-    // A load the box refuses: the failure, a line that says so, then the key
-    // prompt, each on a line of its own.
+    // A block the box refuses fails the load: the failure, then a line that
+    // says so. A box of another make fails the connection check, which ends
+    // with the key prompt: it comes after that line, each on a line of its
+    // own.
     boxsim_process refusing({"--fault", "reject,500 1 3"});
-    run_result failed = run_on_terminal(
-        with_only_port(refusing.device(), {HALVORAN_BIN, path}),
-        {{msg::choose_port, "1" + enter}, {msg::choose_list_job, "l"}, {msg::prompt, "x"}});
+    run_result failed =
+        run_on_terminal(with_only_port(refusing.device(), {HALVORAN_BIN, path}),
+                        {{msg::choose_port, "1" + enter}, {msg::choose_list_job, "l"}});
     ASSERT_FALSE(failed.timed_out) << failed.out;
     EXPECT_EQ(failed.exit_code, 2);
     EXPECT_EQ(failed.out.substr(failed.out.find(msg::crc_error)),
-              msg::crc_error + msg::dropped_failed + msg::prompt);
+              msg::crc_error + msg::dropped_failed);
+    boxsim_process other_make({"--version", "2.00 (3x3"});
+    failed = run_on_terminal(
+        with_only_port(other_make.device(), {HALVORAN_BIN, path}),
+        {{msg::choose_port, "1" + enter}, {msg::choose_list_job, "l"}, {msg::prompt, "x"}});
+    ASSERT_FALSE(failed.timed_out) << failed.out;
+    EXPECT_EQ(failed.exit_code, 2);
+    EXPECT_EQ(failed.out.substr(failed.out.find("alte ")),
+              "alte 2.00 (3x3\nFehler keine Halvoran Box!\n" + msg::dropped_failed + msg::prompt);
 }
 
 TEST(dropped_file, one_argument_of_another_kind_or_without_a_terminal_prints_the_usage)

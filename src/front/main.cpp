@@ -60,13 +60,17 @@ void key_prompt_wait()
     key_waited = 1;
 }
 
-// Set while a dropped file's job runs: its failures leave the key prompt to
-// dropped_ending, which first says how the job ended.
+// Set while a dropped file's job runs: a failure that ends with the key
+// prompt leaves it to dropped_ending (prompt_owed), which first says how the
+// job ended.
 int dropped_job = 0;
+int prompt_owed = 0;
 
 int key_prompt_ending()
 {
-    if (!dropped_job)
+    if (dropped_job)
+        prompt_owed = 1;
+    else
         key_prompt_wait();
     return exit_failed;
 }
@@ -249,9 +253,9 @@ int cancelled()
 }
 
 // A dropped file's job, from the argument echo on as from the command line,
-// then one line of its own that says how it ended; after a failure the key
-// prompt, as at every failure of a job. The load alone ends with its
-// percentage display, whose line is ended first.
+// then one line of its own that says how it ended, and the key prompt where
+// the job's failure has one. The load alone ends with its percentage
+// display, whose line is ended first.
 int dropped_ending(const char* port_name, const char* job, const char* list)
 {
     dropped_job = 1;
@@ -271,7 +275,8 @@ int dropped_ending(const char* port_name, const char* job, const char* list)
         return status;
     default:
         std::printf(msg::dropped_failed);
-        key_prompt_wait();
+        if (prompt_owed)
+            key_prompt_wait();
         return status;
     }
 }
