@@ -7,6 +7,7 @@
 #include "support/texts.hpp"
 #include "support/trace_support.hpp"
 
+#include <algorithm>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <regex>
@@ -259,10 +260,15 @@ TEST(dropped_file, a_list_shows_its_info_and_counts_and_cancelling_opens_nothing
         EXPECT_EQ(r.out, shown + msg::ports_none);
         EXPECT_EQ(r.exit_code, 2);
     } else {
-        // A number that is no port's is asked again; Enter alone cancels.
-        run_result r = run_on_terminal(
-            {HALVORAN_BIN, path}, {{msg::choose_port, "99" + enter}, {msg::choose_port, enter}});
-        EXPECT_EQ(r.out, shown + ports + msg::choose_port + msg::choose_port + msg::cancelled);
+        // A number that is no port's, one past the last one too, is asked
+        // again; Enter alone cancels.
+        const std::string past_last =
+            std::to_string(std::count(ports.begin(), ports.end(), '\n') + 1);
+        run_result r = run_on_terminal({HALVORAN_BIN, path}, {{msg::choose_port, "99" + enter},
+                                                              {msg::choose_port, past_last + enter},
+                                                              {msg::choose_port, enter}});
+        EXPECT_EQ(r.out, shown + ports + msg::choose_port + msg::choose_port + msg::choose_port +
+                             msg::cancelled);
         EXPECT_EQ(r.exit_code, 1);
     }
     EXPECT_EQ(read_file(path), list.bytes);
@@ -302,6 +308,7 @@ TEST(dropped_file, a_list_the_load_refuses_gets_the_loads_message_and_status_2)
         {"long.cxf", long_info, msg::info_too_long(dir + "/long.cxf")},
         // Named as a list, but without its signature.
         {"other.cxf", "not a list at all", msg::wrong_format(dir + "/other.cxf")},
+        {"LISTE.CXF", "not a list at all", msg::wrong_format(dir + "/LISTE.CXF")},
     };
     for (const auto& c : cases) {
         const std::string path = dir + "/" + c.name;
@@ -310,6 +317,93 @@ TEST(dropped_file, a_list_the_load_refuses_gets_the_loads_message_and_status_2)
         EXPECT_EQ(r.out, msg::banner + msg::dropped_list(path) + c.message) << c.name;
         EXPECT_EQ(r.exit_code, 2) << c.name;
     }
+}
+
+// The program in a mount namespace of its own whose only serial port is
+// /dev/ttyUSB0, and that is device: the system's port list (sysfs) and /dev
+// are replaced there by folders that hold only it. Empty when this system
+// cannot make such a namespace (it takes root).
+std::vector<std::string> with_only_port(const std::string& device,
+                                        const std::vector<std::string>& argv)
+{
+    if (geteuid() != 0 || run_command({"/usr/bin/unshare", "-m", "/bin/true"}).exit_code != 0)
+        return {};
+    const std::string mark = temp_dir() + "/port";
+    write_file(mark, "");
+    std::vector<std::string> wrapped = {"/usr/bin/unshare",
+                                        "-m",
+                                        "/bin/sh",
+                                        "-c",
+                                        "set -e; mount --bind \"$1\" \"$0\"; "
+                                        "mount -t tmpfs none /sys/class/tty; "
+                                        "mkdir -p /sys/class/tty/ttyUSB0/device; "
+                                        "mount -t tmpfs none /dev; touch /dev/ttyUSB0; "
+                                        "mount --bind \"$0\" /dev/ttyUSB0; shift; exec \"$@\"",
+                                        mark,
+                                        device};
+    wrapped.insert(wrapped.end(), argv.begin(), argv.end());
+    return wrapped;
+}
+
+// The command-line run's output from the argument echo on, as the dropped
+// run prints it on /dev/ttyUSB0.
+std::string job_output(const std::string& out, const std::string& device)
+{
+    std::string text = out.substr(std::min(out.find("Parameter: "), out.size()));
+    for (auto at = text.find(device); at != std::string::npos; at = text.find(device, at))
+        text.replace(at, device.size(), "/dev/ttyUSB0");
+    return text;
+}
+
+TEST(dropped_file, a_list_loaded_on_the_chosen_port_ends_with_a_line_that_says_so)
+{
+    const std::string dir = temp_dir();
+    const std::string path = dir + "/liste.cxf";
+    const list_file list = make_list(list_counts{});
+    write_file(path, list.bytes);
+    const std::string asked = msg::banner + msg::dropped_list(path) + msg::info_line +
+                              msg::list_counts(20, 100, 300, 100, 200) + "  1  /dev/ttyUSB0\n" +
+                              msg::choose_port + msg::choose_list_job + "\n";
+    boxsim_process box;
+    const auto argv = with_only_port(box.device(), {HALVORAN_BIN, path});
+    if (argv.empty())
+        GTEST_SKIP() << "no mount namespace for a port of the test's own";
+    run_result r =
+        run_on_terminal(argv, {{msg::choose_port, "1" + enter}, {msg::choose_list_job, "l"}});
+    ASSERT_FALSE(r.timed_out) << r.out;
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    // From the echo on the command line's load, the same bytes to the box;
+    // then the percentage's line ended and the closing line of its own.
+    boxsim_process command_line_box;
+    const run_result command_line = run_program({command_line_box.device(), "l", path});
+    ASSERT_EQ(command_line.exit_code, 0) << command_line.out;
+    EXPECT_EQ(r.out, asked + job_output(command_line.out, command_line_box.device()) + "\n" +
+                         msg::dropped_loaded);
+    EXPECT_NE(r.out.find(msg::all_done + "\n" + msg::dropped_loaded), std::string::npos);
+    EXPECT_EQ(box.rx_bytes(), command_line_box.rx_bytes());
+    box.stop();
+    EXPECT_EQ(stored_tables(box), list.tables());
+
+    // A block the box refuses fails the load: the failure, then a line that
+    // says so. A box of another make fails the connection check, which ends
+    // with the key prompt: it comes after that line, each on a line of its
+    // own.
+    boxsim_process refusing({"--fault", "reject,500 1 3"});
+    run_result failed =
+        run_on_terminal(with_only_port(refusing.device(), {HALVORAN_BIN, path}),
+                        {{msg::choose_port, "1" + enter}, {msg::choose_list_job, "l"}});
+    ASSERT_FALSE(failed.timed_out) << failed.out;
+    EXPECT_EQ(failed.exit_code, 2);
+    EXPECT_EQ(failed.out.substr(failed.out.find(msg::crc_error)),
+              msg::crc_error + msg::dropped_failed);
+    boxsim_process other_make({"--version", "2.00 (3x3"});
+    failed = run_on_terminal(
+        with_only_port(other_make.device(), {HALVORAN_BIN, path}),
+        {{msg::choose_port, "1" + enter}, {msg::choose_list_job, "l"}, {msg::prompt, "x"}});
+    ASSERT_FALSE(failed.timed_out) << failed.out;
+    EXPECT_EQ(failed.exit_code, 2);
+    EXPECT_EQ(failed.out.substr(failed.out.find("alte ")),
+              "alte 2.00 (3x3\nFehler keine Halvoran Box!\n" + msg::dropped_failed + msg::prompt);
 }
 
 TEST(dropped_file, one_argument_of_another_kind_or_without_a_terminal_prints_the_usage)

@@ -1,6 +1,7 @@
 // The serial port, the line protocol and the response scanner, over a real
 // pseudo-terminal: the test plays the box on the master side.
 #include "common/globals.hpp"
+#include "link/ports.hpp"
 #include "link/protocol.hpp"
 #include "link/scan.hpp"
 #include "link/serial.hpp"
@@ -9,6 +10,7 @@
 #include "support/texts.hpp"
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -141,6 +143,34 @@ TEST_F(line_test, a_line_that_goes_away_is_a_failed_read_not_a_hang)
     EXPECT_LT(now_seconds() - start, 1.0);
 }
 
+// A write that the box holds up returns long after it began. The box's answer
+// cannot come before the line has carried the bytes, and a silent box is
+// found one second after that moment, counted from when the write began:
+// 60000 bytes are 5.2 s on the line, and the box reads nothing for the
+// first 3 s.
+TEST_F(line_test, a_silent_box_after_a_write_that_blocked_is_found_a_second_after_its_line_time)
+{
+    const std::string block(60000, 'b');
+    const double line_seconds = static_cast<double>(block.size()) * 10 / 115200;
+    std::string got;
+    std::thread box([&] {
+        usleep(3000000);
+        got = read_some(pty.master, block.size(), 10000);
+    });
+    const double began = now_seconds();
+    EXPECT_EQ(async_write(block.data(), static_cast<int>(block.size())), 1);
+    const double returned = now_seconds() - began;
+    char answer = 0;
+    EXPECT_EQ(async_read(&answer, 1), 0);
+    const double found = now_seconds() - began;
+    box.join();
+    EXPECT_EQ(got, block);
+    ASSERT_GT(returned, 2.5); // the write blocked
+    EXPECT_GT(found, line_seconds + 0.9);
+    // From when the write returned, a second more would be 9.2 s.
+    EXPECT_LT(found, line_seconds + 2.5);
+}
+
 TEST(serial_open, refuses_a_second_user_and_things_that_are_no_terminal)
 {
     pty_pair pty = open_pty();
@@ -163,6 +193,61 @@ TEST(serial_open, refuses_a_second_user_and_things_that_are_no_terminal)
     EXPECT_EQ(open_serial(plain.c_str()), 0);
     EXPECT_EQ(open_serial_failure(), open_failure::not_serial);
     EXPECT_EQ(handle_com, invalid_handle);
+}
+
+// A pseudo-terminal slave that was never unlocked refuses open() with EIO,
+// as a node with no hardware behind it does: the port is missing.
+TEST(serial_open, an_eio_from_open_is_a_missing_port)
+{
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    const std::string slave = ptsname(master);
+    EXPECT_EQ(open_serial(slave.c_str()), 0);
+    EXPECT_EQ(open_serial_failure(), open_failure::missing);
+    EXPECT_EQ(handle_com, invalid_handle);
+    close(master);
+}
+
+// The port list's line, filled to every size of buffer: an entry goes in
+// only with room left for the ", ..." of a cut list, and nothing is written
+// beyond the buffer.
+TEST(port_list, a_full_list_is_cut_within_its_buffer)
+{
+    for (std::size_t size = sizeof ", ..."; size <= 80; ++size) {
+        char text[80 + 16];
+        std::memset(text, '#', sizeof text);
+        std::size_t used = 0;
+        int entries = 0;
+        while (port_list_append(text, size, &used, "/dev/ttyUSB0", entries % 2 ? " (x)" : ""))
+            ++entries;
+        port_list_cut(text, used);
+        const std::string line = text;
+        EXPECT_LT(line.size(), size) << size;
+        EXPECT_EQ(line.substr(line.size() - 5), ", ...") << size;
+        EXPECT_EQ(std::string(text + size, 16), std::string(16, '#')) << size;
+    }
+}
+
+// Entries of the list apart: a name ends at its stable name in brackets,
+// which only an entry of its own can have.
+TEST(port_list, entries_are_split_into_name_and_label)
+{
+    const char list[] = "/dev/ttyUSB0 (/dev/serial/by-id/usb-a-if00), /dev/ttyS0, "
+                        "/dev/ttyUSB1 (/dev/serial/by-id/usb-b-if00), ...";
+    char name[64], label[64];
+    ASSERT_EQ(serial_port_entry(list, 0, name, label, sizeof name), 1);
+    EXPECT_STREQ(name, "/dev/ttyUSB0");
+    EXPECT_STREQ(label, "/dev/ttyUSB0 (/dev/serial/by-id/usb-a-if00)");
+    ASSERT_EQ(serial_port_entry(list, 1, name, label, sizeof name), 1);
+    EXPECT_STREQ(name, "/dev/ttyS0");
+    EXPECT_STREQ(label, "/dev/ttyS0");
+    ASSERT_EQ(serial_port_entry(list, 2, name, label, sizeof name), 1);
+    EXPECT_STREQ(name, "/dev/ttyUSB1");
+    EXPECT_STREQ(label, "/dev/ttyUSB1 (/dev/serial/by-id/usb-b-if00)");
+    // The cut is no entry; nor is one whose label does not fit.
+    EXPECT_EQ(serial_port_entry(list, 3, name, label, sizeof name), 0);
+    EXPECT_EQ(serial_port_entry(list, 0, name, label, 20), 0);
 }
 
 // The port is opened without waiting for a carrier and made blocking again:

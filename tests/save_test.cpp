@@ -257,6 +257,12 @@ const failure_case failure_cases[] = {
      {"--fault", "reply,500 1 1,1,500 1 1 100000000 HFFFF"},
      transfer + "Senderliste zu gross\n",
      join(info_queries, {"500 2 2 0 19"})},
+    // The channels start within 32 bits, the favourites behind them do not.
+    {"favourites_too_far_for_the_header",
+     {"--fault", "reply,500 0 1,1,500 0 1 100000000 H40", "--fault",
+      "reply,500 0 5,1,500 0 5 99999999 1"},
+     transfer + "Senderliste zu gross\n",
+     join(info_queries, {"500 2 2 0 19"})},
 };
 
 void PrintTo(const failure_case& c, std::ostream* os) { *os << c.name; }
@@ -329,20 +335,28 @@ TEST_F(save_test, a_failed_file_write_fails_the_save_and_leaves_no_temporary_fil
 {
     // 100 satellites make 4000 bytes, beyond a file size limit of 1 KiB or
     // less. The program ignores SIGXFSZ itself: the write fails instead of
-    // the process.
-    boxsim_process sim({"--sat", "100"});
-    std::string previous = "CXF2 the previous list";
-    write_file(target, previous);
-    run_result r = run_command({"/bin/sh", "-c", "ulimit -f 1; exec \"$0\" \"$@\"", HALVORAN_BIN,
-                                sim.device(), "s", target},
-                               "", 30000);
-    EXPECT_EQ(r.exit_code, 2);
-    EXPECT_EQ(r.out, start_lines(sim, target) + transfer +
-                         block_progress({4000}, 4000 + tp_bytes + chan_bytes + fav_bytes) +
-                         "Schreibfehler " + target + "!\n");
-    EXPECT_EQ(commands(sim), join(opening, {"500 2 2 0 99", cmd::close_transfer}));
-    EXPECT_EQ(read_file(target), previous);
-    EXPECT_EQ(list_dir(dir), strings{"senderl.cxf"});
+    // the process. The block is not acknowledged, also when the box
+    // announced the checksum 0 that a block not checked would leave.
+    const std::vector<std::string> boxes[] = {
+        {"--sat", "100"},
+        {"--sat", "100", "--fault",
+         "reply,500 2 2,1,DATA HFA0 H0 0\\n " + std::string(4000, 'A') + "\\c"},
+    };
+    for (const auto& box : boxes) {
+        boxsim_process sim(box);
+        std::string previous = "CXF2 the previous list";
+        write_file(target, previous);
+        run_result r = run_command({"/bin/sh", "-c", "ulimit -f 1; exec \"$0\" \"$@\"",
+                                    HALVORAN_BIN, sim.device(), "s", target},
+                                   "", 30000);
+        EXPECT_EQ(r.exit_code, 2);
+        EXPECT_EQ(r.out, start_lines(sim, target) + transfer +
+                             block_progress({4000}, 4000 + tp_bytes + chan_bytes + fav_bytes) +
+                             "Schreibfehler " + target + "!\n");
+        EXPECT_EQ(commands(sim), join(opening, {"500 2 2 0 99", cmd::close_transfer}));
+        EXPECT_EQ(read_file(target), previous);
+        EXPECT_EQ(list_dir(dir), strings{"senderl.cxf"});
+    }
 }
 
 // The trace: the console stays as it is, the commands and answers are
@@ -483,22 +497,29 @@ TEST_F(save_test, a_symbolic_link_stays_and_the_file_it_names_gets_the_list)
 // the file is created keeps them.
 TEST_F(save_test, the_new_list_keeps_the_permissions_of_the_old_one)
 {
-    std::string fresh = dir + "/neu.cxf";
     write_file(target, "CXF2 the previous list");
     ASSERT_EQ(chmod(target.c_str(), 0666), 0);
-    for (const std::string& path : {target, fresh}) {
-        boxsim_process sim;
-        run_result r = run_command({"/bin/sh", "-c", "umask 022; exec \"$0\" \"$@\"", HALVORAN_BIN,
-                                    sim.device(), "s", path},
-                                   "", 30000);
-        EXPECT_EQ(r.exit_code, 0) << r.out;
+    const struct {
+        const char* umask;
+        unsigned fresh_mode;
+    } cases[] = {{"022", 0644u}, {"002", 0664u}};
+    for (const auto& c : cases) {
+        const std::string fresh = dir + "/neu" + c.umask + ".cxf";
+        for (const std::string& path : {target, fresh}) {
+            boxsim_process sim;
+            run_result r = run_command({"/bin/sh", "-c",
+                                        std::string("umask ") + c.umask + "; exec \"$0\" \"$@\"",
+                                        HALVORAN_BIN, sim.device(), "s", path},
+                                       "", 30000);
+            EXPECT_EQ(r.exit_code, 0) << r.out;
+        }
+        struct stat st {};
+        ASSERT_EQ(stat(target.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0666u) << c.umask;
+        EXPECT_EQ(read_file(target).size(), 128u + default_total);
+        ASSERT_EQ(stat(fresh.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.fresh_mode) << c.umask;
     }
-    struct stat st {};
-    ASSERT_EQ(stat(target.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0666u);
-    EXPECT_EQ(read_file(target).size(), 128u + default_total);
-    ASSERT_EQ(stat(fresh.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0644u);
 }
 
 // A list the user may not write, and a folder, are refused where the save

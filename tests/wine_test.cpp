@@ -428,9 +428,11 @@ class windows_drop : public windows_run {
 
     // The dropped run from the argument echo on is the Linux program's run
     // with lin_args (in lin_dir, its port first) on a box of its own, then
-    // the key prompt; both boxes received the same bytes.
+    // ending (the line that says how the job went) and the key prompt; both
+    // boxes received the same bytes.
     void expect_same_job(const run_result& win, const std::string& com,
-                         const boxsim_process& win_box, std::vector<std::string> lin_args)
+                         const boxsim_process& win_box, std::vector<std::string> lin_args,
+                         const std::string& ending)
     {
         boxsim_process lin_box;
         lin_args.insert(lin_args.begin(), lin_box.device());
@@ -440,7 +442,7 @@ class windows_drop : public windows_run {
         ASSERT_NE(at, std::string::npos) << win.out;
         EXPECT_EQ(win.out.substr(at),
                   with_port(lin.out.substr(lin.out.find("Parameter: ")), lin_box.device(), com) +
-                      msg::prompt);
+                      ending + msg::prompt);
         EXPECT_EQ(win.exit_code, lin.exit_code);
         EXPECT_EQ(win_box.commands(), lin_box.commands());
         EXPECT_TRUE(same_bytes(win_box.rx_bytes(), lin_box.rx_bytes()));
@@ -459,11 +461,18 @@ TEST_F(windows_drop, a_dropped_list_is_loaded_and_then_verified_on_the_chosen_po
     EXPECT_EQ(win.out.substr(0, win.out.find("Infotext: ")),
               msg::banner + msg::dropped_list("liste.cxf"));
     EXPECT_NE(win.out.find(msg::list_counts(20, 100, 300, 100, 200)), std::string::npos) << win.out;
-    expect_same_job(win, "COM7", win_box, {"l", "liste.cxf"});
+    // The load's percentage stays on its line; the closing line and the
+    // prompt follow on lines of their own.
+    expect_same_job(win, "COM7", win_box, {"l", "liste.cxf"}, "\n" + msg::dropped_loaded);
+    EXPECT_NE(win.out.find(msg::all_done + "\n" + msg::dropped_loaded + msg::prompt),
+              std::string::npos)
+        << win.out;
 
     // The same list dropped again, now compared: every table is the same.
     run_result verified = drop("liste.cxf", "COM7", msg::choose_list_job, "v");
-    EXPECT_NE(verified.out.find(all_tables_same + msg::prompt), std::string::npos) << verified.out;
+    EXPECT_NE(verified.out.find(all_tables_same + msg::dropped_same + msg::prompt),
+              std::string::npos)
+        << verified.out;
     EXPECT_EQ(verified.exit_code, 0);
     EXPECT_EQ(read_file(win_dir + "/liste.cxf"), list);
     source.stop();
@@ -485,7 +494,7 @@ TEST_F(windows_drop, a_dropped_image_updates_the_box_on_the_chosen_port)
     EXPECT_EQ(win.out.substr(0, win.out.find('\n', msg::banner.size()) + 1),
               msg::banner + msg::dropped_image("update.zova", image.size()));
     EXPECT_NE(win.out.find(msg::new_version("3.07 w1100")), std::string::npos) << win.out;
-    expect_same_job(win, "COM8", win_box, {"update.zova"});
+    expect_same_job(win, "COM8", win_box, {"update.zova"}, msg::dropped_updated);
     EXPECT_TRUE(same_bytes(read_file(win_box.state_dir() + "/image.bin"), image));
 }
 

@@ -58,6 +58,15 @@ inline constexpr char confirm_image[] = "Firmware auf die Box laden? (j/n) ";
 // Ends the line of a one-key question: the key is not echoed.
 inline constexpr char key_answered[] = "\n";
 inline constexpr char cancelled[] = "Abgebrochen.\n";
+// The last line of a dropped file's job: how it ended, in words. The load's
+// percentage display leaves its line open ("100%" and four backspaces):
+// progress_ended ends it first, so that nothing writes over it.
+inline constexpr char progress_ended[] = "\n";
+inline constexpr char dropped_loaded[] = "Die Senderliste ist jetzt auf der Box.\n";
+inline constexpr char dropped_same[] = "Die Senderliste stimmt mit der Box ueberein.\n";
+inline constexpr char dropped_differs[] = "Die Senderliste weicht von der Box ab.\n";
+inline constexpr char dropped_updated[] = "Die Box wurde auf die neue Version aktualisiert.\n";
+inline constexpr char dropped_failed[] = "Der Auftrag ist fehlgeschlagen, siehe oben.\n";
 // HALVORAN_TRACE names a file that cannot be opened: the run goes on
 // without a trace.
 inline constexpr char trace_unavailable[] = "Trace-Datei %s kann nicht geoeffnet werden!\n";

@@ -60,9 +60,18 @@ void key_prompt_wait()
     key_waited = 1;
 }
 
+// Set while a dropped file's job runs: a failure that ends with the key
+// prompt leaves it to dropped_ending (prompt_owed), which first says how the
+// job ended.
+int dropped_job = 0;
+int prompt_owed = 0;
+
 int key_prompt_ending()
 {
-    key_prompt_wait();
+    if (dropped_job)
+        prompt_owed = 1;
+    else
+        key_prompt_wait();
     return exit_failed;
 }
 
@@ -243,6 +252,35 @@ int cancelled()
     return exit_interrupted;
 }
 
+// A dropped file's job, from the argument echo on as from the command line,
+// then one line of its own that says how it ended, and the key prompt where
+// the job's failure has one. The load alone ends with its percentage
+// display, whose line is ended first.
+int dropped_ending(const char* port_name, const char* job, const char* list)
+{
+    dropped_job = 1;
+    const int status = run_job(port_name, job, list);
+    dropped_job = 0;
+    const bool load = list != nullptr && std::strcmp(job, "l") == 0;
+    switch (status) {
+    case exit_done:
+        if (load)
+            std::printf(msg::progress_ended);
+        std::printf(list == nullptr ? msg::dropped_updated
+                    : load          ? msg::dropped_loaded
+                                    : msg::dropped_same);
+        return status;
+    case exit_differs:
+        std::printf(msg::dropped_differs);
+        return status;
+    default:
+        std::printf(msg::dropped_failed);
+        if (prompt_owed)
+            key_prompt_wait();
+        return status;
+    }
+}
+
 // A dropped list or image: what it is, the port, the job; then the job as
 // from the command line. Nothing is opened or sent before the user said so.
 int run_dropped(const char* path, dropped_file kind)
@@ -279,11 +317,11 @@ int run_dropped(const char* path, dropped_file kind)
     const int key = read_key();
     std::printf(msg::key_answered);
     if (kind == dropped_file::image)
-        return key == 'j' || key == 'J' ? run_job(port_name, path, nullptr) : cancelled();
+        return key == 'j' || key == 'J' ? dropped_ending(port_name, path, nullptr) : cancelled();
     if (key == 'l' || key == 'L')
-        return run_job(port_name, "l", path);
+        return dropped_ending(port_name, "l", path);
     if (key == 'v' || key == 'V')
-        return run_job(port_name, "v", path);
+        return dropped_ending(port_name, "v", path);
     return cancelled();
 }
 

@@ -88,6 +88,12 @@ inline const std::string choose_list_job =
     "l = auf die Box laden, v = mit der Box vergleichen, andere Taste bricht ab: ";
 inline const std::string confirm_image = "Firmware auf die Box laden? (j/n) ";
 inline const std::string cancelled = "Abgebrochen.\n";
+// The last line of a dropped file's job.
+inline const std::string dropped_loaded = "Die Senderliste ist jetzt auf der Box.\n";
+inline const std::string dropped_same = "Die Senderliste stimmt mit der Box ueberein.\n";
+inline const std::string dropped_differs = "Die Senderliste weicht von der Box ab.\n";
+inline const std::string dropped_updated = "Die Box wurde auf die neue Version aktualisiert.\n";
+inline const std::string dropped_failed = "Der Auftrag ist fehlgeschlagen, siehe oben.\n";
 inline const std::string ports_none = "Keine seriellen Ports gefunden.\n";
 inline std::string failed_to_open(const std::string& path)
 {
