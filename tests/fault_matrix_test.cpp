@@ -410,6 +410,13 @@ std::vector<fault_case> lost_line_cases()
     add("hangup_mid_image", job::firmware, "hangup,902,1,3000",
         msg::streaming + msg::com_error + line_gone + prompt)
         ->image_size = 100000;
+    // A box that holds the line after answering the first write request and
+    // never lets go (the file never appears): the load ends on its own.
+    fault_case* held = add("held_for_good_load", job::load, "hold,500 2 3,1,/nonexistent/never",
+                           loading + unwritable + msg::com_error + silent + wrong_line +
+                               unwritable + line_stalled);
+    held->stalled = true;
+    held->line_closed = false;
     return cases;
 }
 
