@@ -11,6 +11,7 @@
 #
 #   bench/lost_line.sh          three runs a case and platform
 #   RUNS=10 bench/lost_line.sh
+#   ONLY=hangup RUNS=10 bench/lost_line.sh     only the cases whose name matches
 #
 # The moment of the stall or hang-up is the simulator's: its transcript notes the stall ("the
 # program's output is stalled for good", or held for a hold fault) when it stops taking bytes,
@@ -25,6 +26,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${RUNS:-3}
+only=${ONLY:-}
 prog=$PWD/build/default/src/halvoranupdate
 sim=$PWD/build/default/sim/boxsim
 exe=$PWD/build/mingw/src/halvoranupdate.exe
@@ -91,6 +93,7 @@ csv="$results/lost_line.csv"
 echo "case,platform,line,run,status,cause_line,files_kept,stall_to_end_ms,run_ms" >"$csv"
 for entry in "${cases[@]}"; do
   IFS='|' read -r name job file kind options <<<"$entry"
+  [[ -n "$only" && ! "$name" =~ $only ]] && continue
   # Blanks inside a fault's prefix are written as _ above.
   read -r -a sim_args <<<"$options"
   for i in "${!sim_args[@]}"; do sim_args[$i]=${sim_args[$i]//_/ }; done
@@ -134,6 +137,12 @@ for entry in "${cases[@]}"; do
       kept=0
       cmp -s "$work/$target" "$work/run/$(basename "$target")" &&
         [ "$(ls "$work/run" | wc -l)" -eq 1 ] && kept=1
+      # A run that missed a check keeps its output and the simulator's transcript.
+      if [ "$status" -ne 2 ] || [ "$seen" -ne 1 ] || [ "$kept" -ne 1 ] || [ -z "$took" ]; then
+        mkdir -p "$results/lost_line_failures"
+        cp "$work/out" "$results/lost_line_failures/$name-$platform-$line-$run.out"
+        cp "$work/transcript" "$results/lost_line_failures/$name-$platform-$line-$run.transcript"
+      fi
       echo "$name,$platform,$line,$run,$status,$seen,$kept,$took,$(((t1 - t0) / 1000000))" >>"$csv"
       printf '%-28s %-5s %-7s run %d: status %d, cause %d, files kept %d, %s ms from the %s to the end\n' \
         "$name" "$platform" "$line" "$run" "$status" "$seen" "$kept" "${took:-?}" "$kind"
