@@ -648,6 +648,60 @@ TEST_F(firmware_sim_test, a_loader_that_never_answers_ends_with_the_prompt_and_t
     EXPECT_EQ(trace_events(text, "exit"), std::vector<std::string>{"exit 2"});
 }
 
+// An update cut off in the image (the program killed mid-image on a line paced
+// like the box's) leaves the box in its loader. The next run finds the loader
+// at its connection check: a list job is refused before any table command and
+// leaves its file alone, and the same update run again brings the new system.
+TEST_F(firmware_sim_test, an_update_cut_off_in_the_image_is_finished_by_running_it_again)
+{
+    std::string image = make_image(32 * 1024, new_system);
+    std::string name = image_file("update.zova", image);
+    boxsim_process box({"--baud", "115200"});
+    {
+        background_run cut({HALVORAN_BIN, box.device(), name}, dir);
+        const double deadline = now_seconds() + 30;
+        while (cut.output().find(" 30%") == std::string::npos && !cut.ended() &&
+               now_seconds() < deadline)
+            usleep(10000);
+        ASSERT_FALSE(cut.ended()) << cut.output();
+        cut.signal(SIGKILL);
+        EXPECT_EQ(cut.wait(10000).exit_code, 128 + SIGKILL);
+    }
+    ASSERT_EQ(box.commands(), (std::vector<std::string>{cmd::status, cmd::loader}));
+    // The loader takes what came as the image once the line has been quiet.
+    const double deadline = now_seconds() + 10;
+    while (box.transcript().find("image complete") == std::string::npos && now_seconds() < deadline)
+        usleep(20000);
+    const std::string cut_image = read_file(box.state_dir() + "/image.bin");
+    EXPECT_GT(cut_image.size(), 0u);
+    EXPECT_LT(cut_image.size(), image.size());
+
+    const std::string list = default_list(5).bytes;
+    for (const char* job : {"s", "l", "v"}) {
+        write_file(dir + "/list.cxf", list);
+        run_result r = run_program({box.device(), job, "list.cxf"}, "", 60000, dir);
+        EXPECT_EQ(r.exit_code, 2) << job;
+        EXPECT_EQ(r.out, msg::banner + msg::echo(box.device(), job, "list.cxf") + msg::in_loader +
+                             msg::list_needs_system)
+            << job;
+        EXPECT_EQ(read_file(dir + "/list.cxf"), list) << job;
+        EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"list.cxf", "update.zova"})) << job;
+    }
+
+    run_result again = run_program({box.device(), name}, "", 60000, dir);
+    EXPECT_EQ(again.exit_code, 0);
+    EXPECT_EQ(again.out, msg::banner + msg::echo(box.device(), name) + msg::in_loader +
+                             msg::streaming + image_progress(image.size()) + msg::please_wait +
+                             msg::new_version(new_system));
+    EXPECT_EQ(box.commands(),
+              (std::vector<std::string>{cmd::status, cmd::loader, cmd::status, cmd::status,
+                                        cmd::status, cmd::status, cmd::loader, cmd::restart}));
+    EXPECT_EQ(read_file(box.state_dir() + "/image.bin"), image);
+    run_result after = run_program({box.device(), "s", "after.cxf"}, "", 60000, dir);
+    EXPECT_EQ(after.exit_code, 0);
+    EXPECT_NE(after.out.find("alte " + new_system + "\n"), std::string::npos);
+}
+
 // The Windows program under wine: the image read through the Win32 file
 // calls and written through the Win32 serial port gives the same run.
 TEST_F(firmware_sim_test, the_windows_program_updates_the_box_like_the_linux_one)
