@@ -128,6 +128,8 @@ void send_filler(std::uint32_t remaining, std::uint32_t value, std::uint32_t crc
         std::uint32_t chunk = left < block_chunk_size ? left : block_chunk_size;
         value = crc_of(zeros.data(), chunk, value);
         (void)async_write(zeros.data(), static_cast<int>(chunk));
+        if (serial_line_state() != line_state::ok)
+            return; // the line is lost: no more filler
         left -= chunk;
     }
     const unsigned char last = crc_update(value, 0) == crc ? 1 : 0;
@@ -145,13 +147,21 @@ int send_data_buffer(std::uint64_t offset, std::uint32_t length, file_t file, st
     const long long began = trace_clock();
     // An empty range is one empty chunk: nothing sent, one progress print.
     do {
+        // A line lost before the block (at its announcement or the space
+        // byte) takes none of it.
+        if (serial_line_state() != line_state::ok)
+            return 1;
         std::uint32_t chunk = remaining < block_chunk_size ? remaining : block_chunk_size;
         if (!placed || !file_read(file, buffer.data(), chunk)) {
             send_filler(remaining, value, crc);
             return 0;
         }
-        if (chunk != 0 && !async_write(buffer.data(), static_cast<int>(chunk)))
+        if (chunk != 0 && !async_write(buffer.data(), static_cast<int>(chunk))) {
+            // A port that stopped taking data or went away takes none of the
+            // rest either: the block ends at the next chunk, and the
+            // answer's read, which then fails at once, ends the job.
             std::printf(msg::com_error);
+        }
         value = crc_of(buffer.data(), chunk, value);
         balken_ist += chunk;
         display_pro();

@@ -97,7 +97,9 @@ struct file_sink {
 
 // Sends the same file range raw, in chunks, advancing the progress display
 // after each. A chunk that cannot be written to the port prints
-// "\ncom error\n" and the rest is still sent (the box's answer tells).
+// "\ncom error\n" and the rest is still sent (the box's answer tells),
+// unless the port stopped taking data or went away (serial_line_state):
+// then nothing more is sent and the block counts as sent.
 // Returns 0 when the file cannot be read in full (it changed or the disk
 // failed since the announcement): the box is counting bytes then, so the
 // block is completed with filler whose checksum cannot be the announced crc.

@@ -40,6 +40,12 @@ inline constexpr char port_setup[] =
     "versuchen.\n";
 inline constexpr char port_other[] =
     "Das Betriebssystem verweigert den Port: Namen und Adapter pruefen.\n";
+// Why a job ended on a line that stopped taking data or went away, one line
+// after the job's own message.
+inline constexpr char line_stalled[] =
+    "Der Port nimmt keine Daten mehr an: Adapter und Kabel pruefen, Adapter neu einstecken.\n";
+inline constexpr char line_gone[] =
+    "Der Port ist weg: der Adapter wurde abgezogen. Wieder einstecken und neu starten.\n";
 inline constexpr char ports_present[] = "Vorhandene Ports: %s\n";
 inline constexpr char ports_none[] = "Keine seriellen Ports gefunden.\n";
 inline constexpr char key_prompt[] = "Weiter mit beliebiger Taste!\n";

@@ -97,9 +97,33 @@ void explain_port_failure()
         std::printf(msg::ports_none);
 }
 
+// After a job on a line that stopped taking data or went away: why, once,
+// after the job's own message.
+void explain_line()
+{
+    switch (serial_line_state()) {
+    case line_state::stalled:
+        std::printf(msg::line_stalled);
+        break;
+    case line_state::gone:
+        std::printf(msg::line_gone);
+        break;
+    case line_state::ok:
+        break;
+    }
+}
+
+// Closes the port of a job that has ended; the cause comes first when the
+// line is lost.
+void end_job()
+{
+    explain_line();
+    close_serial();
+}
+
 int failure_ending()
 {
-    close_serial();
+    end_job();
     return key_prompt_ending();
 }
 
@@ -140,17 +164,17 @@ int run_job(const char* port_name, const char* job, const char* list)
 
     if (std::strcmp(filename, "s") == 0) {
         int ok = get_channel_list(sender_name);
-        close_serial();
+        end_job();
         return ok ? exit_done : exit_failed;
     }
     if (std::strcmp(filename, "l") == 0) {
         int ok = send_channel_list(sender_name);
-        close_serial();
+        end_job();
         return ok ? exit_done : exit_failed;
     }
     if (std::strcmp(filename, "v") == 0) {
         verify_result result = verify_channel_list(sender_name);
-        close_serial();
+        end_job();
         switch (result) {
         case verify_result::same:
             return exit_done;
@@ -163,7 +187,7 @@ int run_job(const char* port_name, const char* job, const char* list)
     }
     if (!firmware_job(filename))
         return failure_ending();
-    close_serial();
+    end_job();
     return exit_done;
 }
 

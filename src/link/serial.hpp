@@ -4,12 +4,13 @@
 // the fuzz targets (serial_seam.cpp).
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 
 // Read-timeout profiles. open: a read waits without limit. command: a read
 // fails when no byte arrives within 1000 ms in total or a gap of more than
 // 50 ms follows a received byte. boot: the same with 20000 ms in total.
-// Writes never time out.
+// Writes have their own limit in every profile (write_limit_us below).
 enum class timeout_profile { open, command, boot };
 
 // The limits of each profile, in milliseconds; a negative value is no limit.
@@ -55,8 +56,9 @@ enum class open_failure { none, missing, permission, busy, not_serial, setup, ot
 // buffer all the same. Prints nothing.
 [[nodiscard]] int async_read(void* buffer, int count);
 
-// Writes exactly count bytes; never times out. Returns 1 only when the whole
-// count went out. Prints nothing.
+// Writes exactly count bytes within the write limit (write_limit_us).
+// Returns 1 only when the whole count went out; a write that ran into its
+// limit leaves the line stalled. Prints nothing.
 [[nodiscard]] int async_write(const void* data, int count);
 
 // The transfer in one call: direction 0 reads into buffer, any other value
@@ -112,11 +114,77 @@ constexpr std::int64_t line_clear_after(std::int64_t clear_at, std::int64_t writ
 // so far; 0 when it has. Every read's limit starts after them.
 [[nodiscard]] std::int64_t line_busy_us();
 
+// The state of the line. ok: transfers go on. stalled: a write ran into
+// its limit, the port takes no more data (a wedged USB or Bluetooth adapter,
+// a driver that holds its endpoint). gone: the device reported that it is
+// no longer there (an adapter pulled out, the far end hung up). Set by the
+// backend, back to ok only by open_serial. Once it is not ok every transfer
+// fails at once without waiting: no further chunks, no read waits out its
+// limit, no spin on a descriptor that reports hang-up; and close_serial
+// drops the output that could not go out instead of waiting for it.
+enum class line_state { ok, stalled, gone };
+[[nodiscard]] line_state serial_line_state();
+
+// The write limit. Without flow control a port takes bytes at the line's
+// rate, so a write is done, at the latest, when the line will have carried
+// everything written so far and the write's own bytes. The margin beyond
+// that covers what is no fault: the scheduler of a busy machine, the
+// 1 ms frames and the bursts of a USB adapter, a driver that moves its
+// buffer in pieces, a simulator that gets the CPU late. 1 s is some
+// hundred times those and still short against the 5 s in which a stalled
+// job must have ended; it is the same margin the answer limit (1000 ms)
+// gives the box.
+inline constexpr std::int64_t write_margin_us = 1000000;
+
+// Microseconds a write of count bytes may take from when the line can take
+// its first byte.
+constexpr std::int64_t write_limit_us(std::uint64_t count)
+{
+    return line_time_us(count) + write_margin_us;
+}
+
+// The limit in whole milliseconds, rounded up, as COMMTIMEOUTS take it.
+constexpr std::uint32_t write_limit_ms(std::uint64_t count)
+{
+    return static_cast<std::uint32_t>((write_limit_us(count) + 999) / 1000);
+}
+
+// What a failed transfer's system error says about the line. POSIX: EIO,
+// ENODEV and ENXIO come from a device that is gone (a USB adapter pulled
+// out, a hung-up terminal). Windows: a removed adapter fails ReadFile and
+// WriteFile with 5 (access denied), 22 (bad command), 31 (device not
+// functioning), 995 (operation aborted) or 1167 (device not connected),
+// depending on the driver; a write that ran out of time reports 121 (the
+// semaphore timeout) or 1121 (the counter timeout) where it does not simply
+// return fewer bytes. Any other error leaves the state as it is.
+constexpr line_state line_state_of_posix_error(int error)
+{
+    return error == EIO || error == ENODEV || error == ENXIO ? line_state::gone : line_state::ok;
+}
+constexpr line_state line_state_of_win32_error(unsigned long error)
+{
+    switch (error) {
+    case 5:
+    case 22:
+    case 31:
+    case 995:
+    case 1167:
+        return line_state::gone;
+    case 121:
+    case 1121:
+        return line_state::stalled;
+    default:
+        return line_state::ok;
+    }
+}
+
 // Applies a read-timeout profile; failures are not reported.
 void set_timeout_profile(timeout_profile profile);
 
 // Drops every received byte that has not been read yet.
 void purge_receive();
 
-// Closes handle_com if it is open.
+// Closes handle_com if it is open. On a line that is not ok, the output
+// still waiting is dropped first: a terminal's close otherwise waits up to
+// 30 s for it.
 void close_serial();

@@ -23,6 +23,8 @@ int read_interval_ms = -1;
 
 open_failure last_failure = open_failure::none;
 
+line_state state = line_state::ok;
+
 // When the line will have carried every byte written so far, in
 // microseconds of now_us() (see serial.hpp).
 std::int64_t line_clear_us = 0;
@@ -91,13 +93,26 @@ int configure(int d)
     return 1;
 }
 
+// The line has stalled or gone: the first cause found stays, and the trace
+// says it once.
+void lose_line(line_state cause, const char* what)
+{
+    if (state != line_state::ok || cause == line_state::ok)
+        return;
+    state = cause;
+    trace_line("line %s: %s", cause == line_state::gone ? "gone" : "stalled", what);
+}
+
 // One read of up to max bytes under the profile in force: the total limit
 // runs from start; the interval limit from the last byte received, once one
 // has come. Returns the bytes read, 0 when the time ran out or the line went
-// away (end of file or an error such as EIO).
+// away (end of file or an error such as EIO); a line that went away is
+// gone from then on.
 int read_within_limits(void* buffer, int max, long long start, bool have_byte, long long last_byte)
 {
     for (;;) {
+        if (state != line_state::ok)
+            return 0;
         int wait = -1;
         long long now = now_ms();
         if (read_total_ms >= 0) {
@@ -116,12 +131,27 @@ int read_within_limits(void* buffer, int max, long long start, bool have_byte, l
             return trace_os_error("poll");
         if (ready <= 0)
             return 0;
-        // With VMIN 1 a read returns what the terminal holds, up to max.
+        // The descriptor is non-blocking: a read returns what the terminal
+        // holds, up to max, or EAGAIN when poll() woke for nothing.
         ssize_t r = read(fd(), buffer, static_cast<size_t>(max));
-        if (r < 0 && (errno == EINTR || errno == EAGAIN))
+        if (r < 0 && errno == EINTR)
             continue;
-        if (r < 0)
-            return trace_os_error("read");
+        if (r < 0 && errno == EAGAIN) {
+            // Hang-up or an error with nothing to read: no spin on it.
+            if ((pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+                lose_line(line_state::gone, "poll reports hang-up");
+                return 0;
+            }
+            continue;
+        }
+        if (r < 0) {
+            (void)trace_os_error("read");
+            lose_line(line_state_of_posix_error(errno), "read failed");
+            return 0;
+        }
+        // A terminal in raw mode reads 0 bytes only once it has hung up.
+        if (r == 0)
+            lose_line(line_state::gone, "read 0 bytes after poll");
         return r > 0 ? static_cast<int>(r) : 0;
     }
 }
@@ -174,8 +204,9 @@ int open_serial(const char* name)
 {
     // O_NONBLOCK: a serial port whose CLOCAL an earlier program left off
     // would otherwise block here until a carrier came, which a three-wire
-    // cable never brings. configure() sets CLOCAL; the descriptor becomes
-    // blocking again below.
+    // cable never brings. configure() sets CLOCAL. The descriptor stays
+    // non-blocking: reads wait in poll(), writes in poll(POLLOUT) under
+    // their limit, so a port that stops taking data cannot hold a write.
     int d = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (d < 0) {
         last_failure = failure_of_open(errno);
@@ -197,12 +228,9 @@ int open_serial(const char* name)
     if (ioctl(d, TIOCEXCL) != 0 || !configure(d))
         return refuse(d, failure_of_step(errno, open_failure::setup), true,
                       "TIOCEXCL/line settings");
-    // The rest of the program reads and writes blocking (reads behind poll).
-    int flags = fcntl(d, F_GETFL);
-    if (flags < 0 || fcntl(d, F_SETFL, flags & ~O_NONBLOCK) != 0)
-        return refuse(d, failure_of_step(errno, open_failure::other), true, "fcntl");
     handle_com = d;
     last_failure = open_failure::none;
+    state = line_state::ok;
     line_clear_us = 0;
     trace_port(name, d);
     set_timeout_profile(timeout_profile::open);
@@ -210,6 +238,8 @@ int open_serial(const char* name)
 }
 
 open_failure open_serial_failure() { return last_failure; }
+
+line_state serial_line_state() { return state; }
 
 std::int64_t line_busy_us()
 {
@@ -219,7 +249,7 @@ std::int64_t line_busy_us()
 
 int drain_transmit(std::uint32_t bytes)
 {
-    if (handle_com == invalid_handle)
+    if (handle_com == invalid_handle || state != line_state::ok)
         return 0;
     // Bounded by the bytes' own time on the line: on a pseudo-terminal the
     // count may include what the other side has not read yet, and a device
@@ -257,13 +287,28 @@ void set_timeout_profile(timeout_profile profile)
 
 int async_write(const void* data, int count)
 {
-    if (count < 0 || handle_com == invalid_handle)
+    if (count < 0 || handle_com == invalid_handle || state != line_state::ok)
         return 0;
     // The bytes cannot start on the line before the write began, nor before
     // those written earlier have crossed it; counted also when the write
     // fails part way, since some of them may be on their way.
-    line_clear_us = line_clear_after(line_clear_us, now_us(), static_cast<std::uint64_t>(count));
-    return posix_write_all(fd(), data, static_cast<std::size_t>(count));
+    const std::int64_t began = now_us();
+    const std::int64_t free_at = line_clear_us > began ? line_clear_us : began;
+    line_clear_us = line_clear_after(line_clear_us, began, static_cast<std::uint64_t>(count));
+    // The write is done once the line can have carried what went before and
+    // its own bytes, plus the margin (serial.hpp).
+    const std::int64_t deadline = free_at + write_limit_us(static_cast<std::uint64_t>(count));
+    switch (posix_write_all_until(fd(), data, static_cast<std::size_t>(count), deadline)) {
+    case write_outcome::done:
+        return 1;
+    case write_outcome::timed_out:
+        lose_line(line_state::stalled, "the port took no data within the write limit");
+        return 0;
+    case write_outcome::failed:
+        lose_line(line_state_of_posix_error(errno), "write failed");
+        return 0;
+    }
+    return 0;
 }
 
 int async_read(void* buffer, int count)
@@ -303,6 +348,9 @@ void purge_receive()
 void close_serial()
 {
     if (handle_com != invalid_handle) {
+        // Output that could not go out would hold close() for up to 30 s.
+        if (state != line_state::ok)
+            (void)tcflush(fd(), TCOFLUSH);
         // The exclusive flag belongs to the device, not to the descriptor:
         // drop it so that the next run can open the port.
         (void)ioctl(fd(), TIOCNXCL);

@@ -13,6 +13,13 @@ HANDLE com() { return reinterpret_cast<HANDLE>(handle_com); }
 
 open_failure last_failure = open_failure::none;
 
+line_state state = line_state::ok;
+
+// The write limit in force, in milliseconds (WriteTotalTimeoutConstant of
+// every profile; the multiplier stays 0, since its whole milliseconds per
+// byte are more than eleven times a byte's time at 115200 baud).
+DWORD write_limit_in_force = write_limit_ms(1);
+
 // When the line will have carried every byte written so far, in
 // microseconds of now_us() (see serial.hpp).
 std::int64_t line_clear_us = 0;
@@ -38,6 +45,24 @@ void wait_for_line()
     const std::int64_t left = line_clear_us - now_us();
     if (left > 0)
         Sleep(static_cast<DWORD>((left + 999) / 1000));
+}
+
+// The line has stalled or gone: the first cause found stays, and the trace
+// says it once.
+void lose_line(line_state cause, const char* what)
+{
+    if (state != line_state::ok || cause == line_state::ok)
+        return;
+    state = cause;
+    trace_line("line %s: %s", cause == line_state::gone ? "gone" : "stalled", what);
+}
+
+// A failed ReadFile: traced, and the line lost when the error says so.
+int read_failed()
+{
+    (void)trace_os_error("ReadFile");
+    lose_line(line_state_of_win32_error(GetLastError()), "ReadFile failed");
+    return 0;
 }
 
 // The cause of a failed CreateFileA. Windows gives a COM port to one handle
@@ -90,8 +115,27 @@ void apply(DWORD interval, DWORD total)
     t.ReadTotalTimeoutMultiplier = 0;
     t.ReadTotalTimeoutConstant = total;
     t.WriteTotalTimeoutMultiplier = 0;
-    t.WriteTotalTimeoutConstant = 0;
+    t.WriteTotalTimeoutConstant = write_limit_in_force;
     (void)SetCommTimeouts(com(), &t);
+}
+
+// A write of count bytes that begins now, while the line will carry earlier
+// bytes for busy_us more, ends within their time and its own plus the
+// margin (serial.hpp). The constant is changed only when the write needs a
+// different one, rounded up to 10 ms so that writes of like size share it.
+void limit_write(std::int64_t busy_us, int count)
+{
+    const std::int64_t us = busy_us + write_limit_us(static_cast<std::uint64_t>(count));
+    const auto limit = static_cast<DWORD>((us + 9999) / 10000 * 10);
+    if (limit == write_limit_in_force)
+        return;
+    COMMTIMEOUTS t{};
+    if (!GetCommTimeouts(com(), &t))
+        return;
+    t.WriteTotalTimeoutMultiplier = 0;
+    t.WriteTotalTimeoutConstant = limit;
+    if (SetCommTimeouts(com(), &t))
+        write_limit_in_force = limit;
 }
 
 } // namespace
@@ -113,7 +157,11 @@ int open_serial(const char* name)
 
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
+    // The open profile: the read fields 0, so a read waits without limit;
+    // a write has its limit (serial.hpp), for now that of a command.
     COMMTIMEOUTS open_timeouts{};
+    write_limit_in_force = write_limit_ms(1);
+    open_timeouts.WriteTotalTimeoutConstant = write_limit_in_force;
     // A file, a console or a printer opens as well, but has no line state.
     if (!GetCommState(h, &dcb))
         return refuse(h, open_failure::not_serial, "GetCommState");
@@ -132,11 +180,11 @@ int open_serial(const char* name)
     dcb.fInX = 0;
     dcb.fNull = 0;
     dcb.fRtsControl = RTS_CONTROL_DISABLE;
-    // The open profile: all five fields 0, so a read waits without limit.
     if (!SetCommTimeouts(h, &open_timeouts) || !SetCommState(h, &dcb) || !SetupComm(h, 256, 256))
         return refuse(h, open_failure::setup, "SetCommTimeouts/SetCommState/SetupComm");
     handle_com = reinterpret_cast<std::intptr_t>(h);
     last_failure = open_failure::none;
+    state = line_state::ok;
     line_clear_us = 0;
     trace_port(name, handle_com);
     trace_profile(name_of(timeout_profile::open), limits_of(timeout_profile::open).total_ms, -1);
@@ -144,6 +192,8 @@ int open_serial(const char* name)
 }
 
 open_failure open_serial_failure() { return last_failure; }
+
+line_state serial_line_state() { return state; }
 
 std::int64_t line_busy_us()
 {
@@ -153,7 +203,7 @@ std::int64_t line_busy_us()
 
 int drain_transmit(std::uint32_t /*bytes*/)
 {
-    if (handle_com == invalid_handle)
+    if (handle_com == invalid_handle || state != line_state::ok)
         return 0;
     // Returns when the driver has sent every byte written. Without flow
     // control nothing can hold the line back, so the wait is the bytes' own
@@ -173,32 +223,42 @@ void set_timeout_profile(timeout_profile profile)
 
 int async_read(void* buffer, int count)
 {
-    if (count < 0 || handle_com == invalid_handle)
+    if (count < 0 || handle_com == invalid_handle || state != line_state::ok)
         return 0;
     wait_for_line();
     DWORD moved = 0;
     BOOL ok = ReadFile(com(), buffer, static_cast<DWORD>(count), &moved, nullptr);
     if (!ok)
-        return trace_os_error("ReadFile");
+        return read_failed();
     return moved == static_cast<DWORD>(count) ? 1 : 0;
 }
 
 int async_write(const void* data, int count)
 {
-    if (count < 0 || handle_com == invalid_handle)
+    if (count < 0 || handle_com == invalid_handle || state != line_state::ok)
         return 0;
     // See serial_posix.cpp: from when the write began, after what went before.
-    line_clear_us = line_clear_after(line_clear_us, now_us(), static_cast<std::uint64_t>(count));
+    const std::int64_t began = now_us();
+    limit_write(line_clear_us > began ? line_clear_us - began : 0, count);
+    line_clear_us = line_clear_after(line_clear_us, began, static_cast<std::uint64_t>(count));
     DWORD moved = 0;
     BOOL ok = WriteFile(com(), data, static_cast<DWORD>(count), &moved, nullptr);
-    if (!ok)
-        return trace_os_error("WriteFile");
-    return moved == static_cast<DWORD>(count) ? 1 : 0;
+    if (!ok) {
+        (void)trace_os_error("WriteFile");
+        lose_line(line_state_of_win32_error(GetLastError()), "WriteFile failed");
+        return 0;
+    }
+    // A write that ran into its limit returns with fewer bytes.
+    if (moved != static_cast<DWORD>(count)) {
+        lose_line(line_state::stalled, "the port took no data within the write limit");
+        return 0;
+    }
+    return 1;
 }
 
 int read_available(void* buffer, int max)
 {
-    if (max <= 0 || handle_com == invalid_handle)
+    if (max <= 0 || handle_com == invalid_handle || state != line_state::ok)
         return 0;
     wait_for_line();
     // What the driver already holds comes at once; with nothing there, one
@@ -210,7 +270,7 @@ int read_available(void* buffer, int max)
         want = status.cbInQue < static_cast<DWORD>(max) ? status.cbInQue : static_cast<DWORD>(max);
     DWORD moved = 0;
     if (!ReadFile(com(), buffer, want, &moved, nullptr))
-        return trace_os_error("ReadFile");
+        return read_failed();
     if (moved == 0)
         return 0;
     return static_cast<int>(moved);
@@ -227,6 +287,9 @@ void purge_receive()
 void close_serial()
 {
     if (handle_com != invalid_handle) {
+        // Output that could not go out must not hold the close.
+        if (state != line_state::ok)
+            (void)PurgeComm(com(), PURGE_TXABORT | PURGE_TXCLEAR);
         CloseHandle(com());
         handle_com = invalid_handle;
     }

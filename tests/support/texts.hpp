@@ -65,6 +65,12 @@ inline const std::string port_permission =
     "(sudo usermod -aG dialout $USER) und neu anmelden.\n";
 inline const std::string port_busy = "Der Port ist belegt: ein anderes Programm oder ein anderer "
                                      "Lauf von halvoranupdate hat ihn offen; erst beenden.\n";
+// The line after a job's message on a line that stopped taking data or
+// went away.
+inline const std::string line_stalled =
+    "Der Port nimmt keine Daten mehr an: Adapter und Kabel pruefen, Adapter neu einstecken.\n";
+inline const std::string line_gone =
+    "Der Port ist weg: der Adapter wurde abgezogen. Wieder einstecken und neu starten.\n";
 // The usage text, up to and including the key prompt.
 inline const std::string usage =
     "Parameter fehlt!\n"
