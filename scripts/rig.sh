@@ -276,7 +276,7 @@ boot()
   usb=(-chardev "serial,id=u0,path=$work/$4.link")
   echo "rig: booting the guest ($mode)"
   local status=0
-  rm -f "$work/qmp.sock"
+  rm -f "$work/qmp.sock" "$work/guest-ended"
   timeout "$limit" qemu-system-x86_64 -accel tcg -machine pc -cpu max -smp 1 -m 256M \
     -nodefaults -no-reboot -display none -monitor none \
     -qmp "unix:$work/qmp.sock,server=on,wait=off" \
@@ -286,6 +286,7 @@ boot()
     -chardev "serial,id=s1,path=$work/$3.link" -device isa-serial,chardev=s1 \
     "${usb[@]}" -device qemu-xhci -device usb-serial,id=ftdi,chardev=u0 \
     </dev/null 2>"$work/qemu.err" | sed -u 's/\r$//' | tee "$console" || status=$?
+  touch "$work/guest-ended"
   if [ "$status" -eq 124 ]; then
     fail "guest $mode" "did not end within $limit s"
   elif [ "$status" -ne 0 ]; then
@@ -433,6 +434,7 @@ unplug_host()
     marker=${name#*:} name=${name%%:*}
     for ((i = 0; i < 1200; i++)); do
       grep -qx "unplug $name start" "$console" 2>/dev/null && break
+      [ -e "$work/guest-ended" ] && return 0
       sleep 0.1
     done
     local seen
@@ -441,6 +443,7 @@ unplug_host()
       [ "$(grep -c -F -- "$marker" "$transcript" 2>/dev/null || true)" -gt "${seen:-0}" ] && break
       # The first job's marker may have come before its start line was seen.
       [ "$name" = save ] && [ "${seen:-0}" -gt 0 ] && break
+      [ -e "$work/guest-ended" ] && return 0
       sleep 0.05
     done
     sleep 1
@@ -450,11 +453,12 @@ unplug_host()
       continue
     fi
     t_end=""
-    for ((i = 0; i < 3000; i++)); do
+    for ((i = 0; i < 6000; i++)); do
       if grep -qx "unplug $name end" "$console" 2>/dev/null; then
         t_end=$(now_ns)
         break
       fi
+      [ -e "$work/guest-ended" ] && return 0
       sleep 0.01
     done
     echo "$name ${t_end:+$(((t_end - t_del) / 1000000))}" >>"$work/unplug-times.txt"
