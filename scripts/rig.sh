@@ -354,10 +354,8 @@ host_cases()
 full_box=(--sat 250 --tp 4000 --tv 5000 --radio 1000 --fav 100)
 
 # qmp ACTION...: the guest's QEMU through its QMP socket. "unplug" pulls the
-# adapter out (device_del) and returns once QEMU has deleted it; "plug PATH"
-# wires the adapter's chardev to the pty at PATH afresh (the far end sees
-# its line closed and opened, as on a new run) and plugs the adapter back
-# with the same properties.
+# adapter out (device_del) and returns once QEMU has deleted it; "plug"
+# plugs it back (device_add) with the same properties, on the same chardev.
 qmp()
 {
   python3 - "$work/qmp.sock" "$@" <<'PY'
@@ -405,10 +403,6 @@ while args:
                 sys.exit("no DEVICE_DELETED for the adapter")
             events.append(json.loads(f.readline()))
     elif action == "plug":
-        path = args.pop(0)
-        call("chardev-remove", id="u0")
-        fail("chardev-add", call("chardev-add", id="u0",
-                                 backend={"type": "serial", "data": {"device": path}}))
         fail("device_add", call("device_add", driver="usb-serial", id="ftdi", chardev="u0"))
 PY
 }
@@ -419,38 +413,37 @@ now_ns()
   date +%s%N
 }
 
-# unplug_host CONSOLE TRANSCRIPT LINK: the host's side of the guest's
+# unplug_host CONSOLE TRANSCRIPT: the host's side of the guest's
 # unplug_cases. For each job: once the guest has started it and the box's
-# transcript shows it in its transfer (the channel table's read request of
-# the save, the TV table's write request of the load, the loader request
-# of the update, each a second in), the adapter is pulled out; the time
-# from there to the guest's end of the job goes to $work/unplug-times.txt;
-# then the adapter is plugged back.
+# transcript shows it in its transfer (the TV table's write request of the
+# load, the loader request of the update, the channel table's read request
+# of the save, each a second in), the adapter is pulled out; the time from
+# there to the guest's console line that the job has ended goes to
+# $work/unplug-times.txt; then the adapter is plugged back. Ends early once
+# the guest has.
 unplug_host()
 {
-  local console=$1 transcript=$2 link=$3 name marker t_del t_end i
+  local console=$1 transcript=$2 name marker seen t_del t_end i
   : >"$work/unplug-times.txt"
-  for name in save:'> 500 0 2 ' load:'> 500 0 3 ' firmware:'> 902'; do
+  for name in load:'> 500 0 3 ' firmware:'> 902' save:'> 500 0 2 '; do
     marker=${name#*:} name=${name%%:*}
+    # The marker's count before the job: the previous runs' are not its own.
+    seen=$(grep -c -F -- "$marker" "$transcript" 2>/dev/null || true)
     for ((i = 0; i < 1200; i++)); do
       grep -qx "unplug $name start" "$console" 2>/dev/null && break
       [ -e "$work/guest-ended" ] && return 0
       sleep 0.1
     done
-    local seen
-    seen=$(grep -c -F -- "$marker" "$transcript" 2>/dev/null || true)
     for ((i = 0; i < 600; i++)); do
       [ "$(grep -c -F -- "$marker" "$transcript" 2>/dev/null || true)" -gt "${seen:-0}" ] && break
-      # The first job's marker may have come before its start line was seen.
-      [ "$name" = save ] && [ "${seen:-0}" -gt 0 ] && break
       [ -e "$work/guest-ended" ] && return 0
       sleep 0.05
     done
     sleep 1
     t_del=$(now_ns)
-    if ! qmp unplug 2>"$work/qmp.err"; then
-      echo "unplug $name failed: $(cat "$work/qmp.err")" >>"$work/unplug-times.txt"
-      continue
+    if ! qmp unplug 2>"$work/qmp-$name.err"; then
+      echo "unplug $name failed: $(tr '\n' ' ' <"$work/qmp-$name.err")" >>"$work/unplug-times.txt"
+      return 0
     fi
     t_end=""
     for ((i = 0; i < 6000; i++)); do
@@ -462,7 +455,8 @@ unplug_host()
       sleep 0.01
     done
     echo "$name ${t_end:+$(((t_end - t_del) / 1000000))}" >>"$work/unplug-times.txt"
-    qmp plug "$link" 2>>"$work/qmp.err" || echo "plug after $name failed: $(cat "$work/qmp.err")" >>"$work/unplug-times.txt"
+    qmp plug 2>>"$work/qmp-$name.err" ||
+      echo "plug after $name failed: $(tr '\n' ' ' <"$work/qmp-$name.err")" >>"$work/unplug-times.txt"
   done
 }
 rig_start=$SECONDS
@@ -492,7 +486,7 @@ if [ "$repeat" -eq 0 ] && [ "$unplug_only" -eq 0 ]; then
 fi
 
 # --- The adapter pulled out mid-job. ---
-# A save, a load and a firmware update on ttyUSB0 against the full box,
+# A load, a firmware update and a save on ttyUSB0 against the full box,
 # paced at 115200 baud so that each job is in its transfer for seconds; the
 # host pulls the adapter out through QEMU's monitor and plugs it back.
 if [ "$repeat" -eq 0 ]; then
@@ -506,7 +500,7 @@ if [ "$repeat" -eq 0 ]; then
   start_box unplug --seed 15 --baud 115200 "${full_box[@]}"
   start_box idle_s1 --seed 16
   : >"$work/console-unplug.txt"
-  unplug_host "$work/console-unplug.txt" "$work/unplug.transcript" "$work/unplug.link" &
+  unplug_host "$work/console-unplug.txt" "$work/unplug.transcript" &
   unplug_watch=$!
   boot unplug 300 idle_s1 unplug
   wait "$unplug_watch" || true
@@ -514,7 +508,7 @@ if [ "$repeat" -eq 0 ]; then
   stop_box idle_s1
   count_guest unplug
   grep '^note ' "$guest_lines" >"$work/notes-unplug.txt" || true
-  for name in save load firmware; do
+  for name in load firmware save; do
     ms=$(sed -n "s/^$name \([0-9][0-9]*\)$/\1/p" "$work/unplug-times.txt")
     if [ -n "$ms" ]; then
       pass "unplug $name: the run ended $ms ms after device_del"
@@ -643,14 +637,18 @@ if [ -s "$work/unplug-times.txt" ]; then
     echo "Every run ended with status 2 and the cause line; after the update the same update run"
     echo "again brought the new system."
     echo
-    echo "| job | pulled out during | device_del to end, ms | the trace's first report |"
-    echo "|---|---|---|---|"
-    for job in "save:the channel table's block (192000 bytes) from the box" \
-      "load:the TV table's block (160000 bytes) to the box" "firmware:the 64 KiB image"; do
+    echo "The kernel's column: from the time stamp of the kernel's \`USB disconnect\` line to the"
+    echo "job's end, on the guest's clock (/proc/uptime, 10 ms steps)."
+    echo
+    echo "| job | pulled out during | device_del to end, ms | kernel's disconnect to end, ms | the trace's first report |"
+    echo "|---|---|---|---|---|"
+    for job in "load:the TV table's block (160000 bytes) to the box" \
+      "firmware:the 64 KiB image" "save:the channel table's block (192000 bytes) from the box"; do
       name=${job%%:*} during=${job#*:}
       ms=$(sed -n "s/^$name \([0-9][0-9]*\)$/\1/p" "$work/unplug-times.txt")
       report=$(sed -n "s/^note unplug $name trace: [0-9]* //p" "$work/notes-unplug.txt" | head -1)
-      echo "| $name | $during | ${ms:-none} | ${report:-none} |"
+      kernel=$(sed -n "s/^time unplug-$name //p" "$work/console-unplug.txt")
+      echo "| $name | $during | ${ms:-none} | ${kernel:-none} | ${report:-none} |"
     done
   } >>"$results"
 fi

@@ -301,11 +301,19 @@ unplugged_job()
     fail "unplug $name" "no /dev/ttyUSB0 to start with"
     return 1
   fi
+  # The kernel's messages of this job only.
+  dmesg -c >/dev/null
   echo "unplug $name start"
   traced_job "$dir/$name.trace" "$dir/$name.out" "$@"
+  ended=$(cut -d' ' -f1 /proc/uptime)
   echo "unplug $name end"
+  # From the kernel's report of the disconnect to the job's end, on the
+  # guest's clock (the kernel's time stamps count from boot as uptime does).
+  gone=$(dmesg | sed -n 's/^\[ *\([0-9.]*\)\] usb .*USB disconnect.*/\1/p' | head -1)
+  [ -n "$gone" ] &&
+    echo "time unplug-$name $(awk -v a="$gone" -v b="$ended" 'BEGIN { printf "%d", (b - a) * 1000 }')"
   grep "os error\|line gone\|line stalled" "$dir/$name.trace" | sed "s/^/note unplug $name trace: /"
-  dmesg | grep -i "disconnect" | tail -2 | sed "s/^/note unplug $name dmesg: /"
+  dmesg | grep -i "disconnect" | sed "s/^/note unplug $name dmesg: /"
   if [ "$status" -eq 2 ] && grep -qxF "$text_gone" "$dir/$name.out"; then
     pass "unplug $name: status 2 and the cause"
   else
@@ -319,24 +327,17 @@ unplugged_job()
   wait_for_adapter no 10 || fail "unplug $name" "/dev/ttyUSB0 still there after the job"
 }
 
-# unplug_cases DIR IMAGE LIST: a save, a load and a firmware update on
-# ttyUSB0, each cut off by the host pulling the adapter out (device_del);
-# then the update again on the adapter plugged back, which finishes it.
+# unplug_cases DIR IMAGE LIST: a load, a firmware update and a save on
+# ttyUSB0, each cut off by the host pulling the adapter out (device_del) and
+# plugging it back (device_add) once the job has ended. The update is run
+# again on the adapter plugged back and finishes the cut-off one. The save
+# comes last: the box goes on sending the rest of its block into the line,
+# which the adapter plugged back would hand to the next run.
 unplug_cases()
 {
   dir=$1 image=$2 list=$3
   port=/dev/ttyUSB0
   mkdir -p "$dir/save" "$dir/load"
-
-  # The save replaces an older list; pulled out, it leaves that list and no
-  # temporary file.
-  cp "$list" "$dir/save/list.cxf"
-  unplugged_job save "$port" s "$dir/save/list.cxf"
-  if cmp -s "$list" "$dir/save/list.cxf" && [ "$(ls "$dir/save")" = list.cxf ]; then
-    pass "unplug save: the old list unchanged, no temporary file"
-  else
-    fail "unplug save: the old list unchanged, no temporary file" "$(ls "$dir/save" | tr '\n' ' ')"
-  fi
 
   cp "$list" "$dir/load/list.cxf"
   unplugged_job load "$port" l "$dir/load/list.cxf"
@@ -345,9 +346,11 @@ unplug_cases()
   else
     fail "unplug load: the list untouched" "$(ls "$dir/load" | tr '\n' ' ')"
   fi
+  # The box gives up a half-received block after 2 s of quiet line; a
+  # request sent before would be taken as the block's bytes.
+  sleep 3
 
   unplugged_job firmware "$port" "$image"
-
   # The box stays in its loader: the same update again brings the new
   # system.
   if wait_for_adapter yes 30; then
@@ -360,5 +363,15 @@ unplug_cases()
     fi
   else
     fail "unplug firmware: the update run again finishes it" "the adapter did not come back"
+  fi
+
+  # The save replaces an older list; pulled out, it leaves that list and no
+  # temporary file.
+  cp "$list" "$dir/save/list.cxf"
+  unplugged_job save "$port" s "$dir/save/list.cxf"
+  if cmp -s "$list" "$dir/save/list.cxf" && [ "$(ls "$dir/save")" = list.cxf ]; then
+    pass "unplug save: the old list unchanged, no temporary file"
+  else
+    fail "unplug save: the old list unchanged, no temporary file" "$(ls "$dir/save" | tr '\n' ' ')"
   fi
 }
