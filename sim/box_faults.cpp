@@ -8,7 +8,7 @@
 namespace boxsim {
 namespace {
 
-constexpr std::array<std::pair<fault_kind, std::string_view>, 15> kind_names{{
+constexpr std::array<std::pair<fault_kind, std::string_view>, 17> kind_names{{
     {fault_kind::silent, "silent"},
     {fault_kind::garbage, "garbage"},
     {fault_kind::cut, "cut"},
@@ -24,6 +24,8 @@ constexpr std::array<std::pair<fault_kind, std::string_view>, 15> kind_names{{
     {fault_kind::storefail, "storefail"},
     {fault_kind::blockclose, "blockclose"},
     {fault_kind::hold, "hold"},
+    {fault_kind::stall, "stall"},
+    {fault_kind::hangup, "hangup"},
 }};
 
 // The class of command a block fault needs; generic faults fit every class.
@@ -124,6 +126,18 @@ std::optional<fault> parse_fault(std::string_view text, std::string& error)
 
     bool needs_arg =
         f.kind == fault_kind::reply || f.kind == fault_kind::precede || f.kind == fault_kind::hold;
+    // A byte count, optional: where the line stops taking bytes or hangs up.
+    if (f.kind == fault_kind::stall || f.kind == fault_kind::hangup) {
+        if (count == 4) {
+            auto n = parse_decimal(parts[3]);
+            if (!n || *n < 0 || *n > (std::int64_t{1} << 32)) {
+                error = "bad byte count '" + std::string(parts[3]) + "'";
+                return std::nullopt;
+            }
+            f.after_bytes = static_cast<std::uint64_t>(*n);
+        }
+        return f;
+    }
     if (count == 4) {
         if (!needs_arg) {
             error = "fault kind '" + std::string(parts[0]) + "' takes no argument";

@@ -2,6 +2,7 @@
 // command(s). Written on the command line as KIND,PREFIX[,COUNT[,ARG]].
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,6 +25,8 @@ enum class fault_kind {
     storefail,   // store request: answer "500 0 4 1"
     blockclose,  // read request: line, leading byte, half the block, then close the line
     hold,        // answer as usual, then hold the program's output until the file ARG exists
+    stall,       // answer as usual; after ARG more bytes (default 0) take no more, for good
+    hangup,      // answer as usual; after ARG more bytes (default 0) close the line
 };
 
 // What a received command is, as far as fault matching cares.
@@ -41,10 +44,11 @@ inline constexpr std::string_view image_prefix = "<image>";
 
 struct fault {
     fault_kind kind = fault_kind::silent;
-    std::string prefix;          // unescaped; "*" any command, "<image>" the end of an image
-    int remaining = 1;           // commands still to hit; negative: every matching command
-    std::string arg;             // unescaped bytes for reply and precede; hold: a path
-    bool arg_no_newline = false; // ARG ended in "\c": send it without a line feed
+    std::string prefix;            // unescaped; "*" any command, "<image>" the end of an image
+    int remaining = 1;             // commands still to hit; negative: every matching command
+    std::string arg;               // unescaped bytes for reply and precede; hold: a path
+    bool arg_no_newline = false;   // ARG ended in "\c": send it without a line feed
+    std::uint64_t after_bytes = 0; // stall, hangup: bytes taken after the command first
 
     // Does this fault apply to a command with this text and class?
     bool matches(std::string_view command, command_class cls) const;

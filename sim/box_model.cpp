@@ -95,13 +95,26 @@ void box_model::receive(const std::uint8_t* p, std::size_t n, ms now)
     tick(now);
     if (n > 0)
         last_rx_ = now;
+    const std::uint64_t base = received_;
+    // A cut takes no byte beyond its point; a cut set by a command of this very call shortens
+    // it from there on.
+    auto stop = [&] {
+        if (!cut_)
+            return n;
+        const std::uint64_t room = cut_->at > base ? cut_->at - base : 0;
+        return static_cast<std::size_t>(std::min<std::uint64_t>(n, room));
+    };
     std::size_t i = 0;
-    while (i < n && !closed_) {
+    while (i < stop() && !closed_ && !stalled_) {
+        rx_pos_ = base + i;
         if (mode_ == box_mode::loader) {
-            image_.insert(image_.end(), p + i, p + n);
+            const std::size_t end = stop();
+            image_.insert(image_.end(), p + i, p + end);
             loader_last_ = now;
-            return;
+            i = end;
+            break;
         }
+        const std::size_t n_here = stop();
         switch (rx_) {
         case rx_state::separator:
             if (p[i] != block_lead_byte)
@@ -112,7 +125,7 @@ void box_model::receive(const std::uint8_t* p, std::size_t n, ms now)
                 finish_block(now);
             break;
         case rx_state::data: {
-            std::size_t take = std::min<std::size_t>(n - i, block_.length - block_.received);
+            std::size_t take = std::min<std::size_t>(n_here - i, block_.length - block_.received);
             block_bytes(p + i, take);
             i += take;
             if (block_.received == block_.length)
@@ -121,6 +134,7 @@ void box_model::receive(const std::uint8_t* p, std::size_t n, ms now)
         }
         case rx_state::line: {
             std::uint8_t b = p[i++];
+            rx_pos_ = base + i;
             if (b == '\n')
                 command_line(now);
             else if (b == '\r')
@@ -132,6 +146,22 @@ void box_model::receive(const std::uint8_t* p, std::size_t n, ms now)
             break;
         }
         }
+    }
+    received_ = base + i;
+    if (i < n && !closed_ && cut_)
+        note(std::to_string(n - i) + " bytes beyond the " + std::string(kind_name(cut_->kind)) +
+             " not taken");
+    if (cut_ && !stalled_ && !closed_ && received_ >= cut_->at)
+        reach_cut(now);
+}
+
+void box_model::reach_cut(ms now)
+{
+    if (cut_->kind == fault_kind::stall) {
+        stalled_ = true;
+        note("the program's output is stalled for good (fault stall)");
+    } else {
+        close_line(now, "line hung up (fault hangup)");
     }
 }
 
@@ -167,6 +197,9 @@ void box_model::line_reset(ms now)
     rx_ = rx_state::line;
     write_.reset();
     transfer_open_ = false;
+    // A stalled line takes bytes again for the next run.
+    cut_.reset();
+    stalled_ = false;
 }
 
 void box_model::command_line(ms now)
@@ -239,6 +272,11 @@ void box_model::dispatch(std::string_view line, ms now)
     if (f && f->kind == fault_kind::silent && cls != command_class::block_announcement) {
         note("command lost (fault silent): no action, no answer");
         return;
+    }
+    if (f && (f->kind == fault_kind::stall || f->kind == fault_kind::hangup)) {
+        note("the box takes " + std::to_string(f->after_bytes) + " more bytes, then " +
+             (f->kind == fault_kind::stall ? "stops taking the program's output" : "hangs up"));
+        cut_ = line_cut{f->kind, rx_pos_ + f->after_bytes};
     }
     if (f && f->kind == fault_kind::hold) {
         note("the program's output is held until " + escape_bytes(f->arg) + " exists");

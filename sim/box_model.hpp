@@ -51,8 +51,11 @@
 // and precede also answer commands that normally get no answer; cut, crlf and crin then have
 // nothing to change. cut, garbage and reply drop the raw block after a read request's line.
 // Faults on "030" alter the status line sent after the boot delay. "hold" answers as usual and
-// asks the line to hold the program's output until a file appears (take_hold). Every consumed
-// fault is noted.
+// asks the line to hold the program's output until a file appears (take_hold). "stall" and
+// "hangup" answer as usual and set a cut: the box takes the given number of bytes more from the
+// program and none after them (receive_limit, so that the line leaves the rest unread); there
+// a stall marks the program's output stalled for good (output_stalled, until line_reset) and a
+// hangup closes the line. Every consumed fault is noted.
 #pragma once
 
 #include "box_faults.hpp"
@@ -141,6 +144,16 @@ class box_model {
     // A hold fault fired since the last call: the path whose appearance lets the program's
     // output go again. The model itself holds nothing; the line does (boxsim_main.cpp).
     std::optional<std::string> take_hold();
+    // Bytes received from the program so far, over the model's life.
+    std::uint64_t received() const { return received_; }
+    // A stall or hangup fault fired: the box takes no bytes from the program beyond this count
+    // of received(). The line reads no further than that.
+    std::optional<std::uint64_t> receive_limit() const
+    {
+        return cut_ ? std::optional<std::uint64_t>(cut_->at) : std::nullopt;
+    }
+    // A stall reached its point: the program's output stays stopped until line_reset.
+    bool output_stalled() const { return stalled_; }
 
     // What a command asks the box to send back, before faults alter it.
     struct response {
@@ -205,6 +218,15 @@ class box_model {
     bool transfer_open_ = false;
     bool closed_ = false;
     std::optional<std::string> hold_until_;
+    struct line_cut {
+        fault_kind kind;
+        std::uint64_t at;
+    };
+    std::optional<line_cut> cut_;
+    bool stalled_ = false;
+    std::uint64_t received_ = 0;
+    std::uint64_t rx_pos_ = 0; // received() at the byte being handled
+    void reach_cut(ms now);
 };
 
 } // namespace boxsim

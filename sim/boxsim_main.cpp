@@ -412,10 +412,17 @@ void simulator::serve_line(bool events_ready, bool data_ready, ms t)
                             " bytes to it" + ahead);
         log_.write('#', "program closed the line");
         line_.clear_exclusive();
+        // What a stalled line left unread went nowhere, as with an adapter that was stuck.
+        if (model_.output_stalled()) {
+            const std::size_t left = line_.unread_by_simulator();
+            line_.drop_program_output();
+            if (left > 0)
+                log_.write('#', std::to_string(left) + " bytes the stalled line left lost");
+        }
+        model_.line_reset(t);
         gate_.reset();
         hold_program(false);
         drop_stale_output();
-        model_.line_reset(t);
     }
 }
 
@@ -435,7 +442,18 @@ void simulator::drop_stale_output()
 bool simulator::read_program()
 {
     std::uint8_t buf[65536];
-    ssize_t n = ::read(line_.master(), buf, sizeof buf);
+    std::size_t room = sizeof buf;
+    // A stall or a hangup: nothing beyond its point is read, so that the rest stays in the
+    // terminal and the program's writes stop there (the box's allowance counts the bytes still
+    // on the paced line as taken).
+    if (auto limit = model_.receive_limit()) {
+        const std::uint64_t taken = model_.received() + (rx_.size() - rx_done_);
+        room = static_cast<std::size_t>(
+            std::min<std::uint64_t>(room, *limit > taken ? *limit - taken : 0));
+        if (room == 0)
+            return false;
+    }
+    ssize_t n = ::read(line_.master(), buf, room);
     if (n <= 0)
         return false;
     if (!pacer_.from_program.limited()) {
@@ -468,6 +486,8 @@ void simulator::take_in(const std::uint8_t* p, std::size_t n)
         gate_ = *path;
         apply_hold();
     }
+    if (model_.output_stalled())
+        apply_hold();
 }
 
 // A hold fault's file has appeared: the program's output goes again.
@@ -516,7 +536,7 @@ void simulator::hold_program(bool hold)
 // The program's output is held while the paced line or a hold fault wants it.
 void simulator::apply_hold()
 {
-    const bool hold = pacer_holds_ || gate_.has_value();
+    const bool hold = pacer_holds_ || gate_.has_value() || model_.output_stalled();
     if (hold != program_held_) {
         line_.hold_program_output(hold);
         program_held_ = hold;
@@ -581,8 +601,11 @@ int simulator::run(int signal_fd)
         ns wait = std::max(wake - clock(), ns{0});
         timespec timeout{static_cast<time_t>(wait.count() / 1'000'000'000),
                          static_cast<long>(wait.count() % 1'000'000'000)};
+        // A stalled line does not look at the program's bytes it leaves unread.
+        const bool take = !model_.receive_limit() ||
+                          model_.received() + (rx_.size() - rx_done_) < *model_.receive_limit();
         pollfd fds[3] = {
-            {line_.master(), static_cast<short>(POLLIN | (send_now ? POLLOUT : 0)), 0},
+            {line_.master(), static_cast<short>((take ? POLLIN : 0) | (send_now ? POLLOUT : 0)), 0},
             {signal_fd, POLLIN, 0},
             {watch_.fd(), POLLIN, 0},
         };

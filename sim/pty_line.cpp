@@ -88,6 +88,8 @@ void pty_line::hold_program_output(bool hold)
 
 void pty_line::drop_unread() { (void)tcflush(slave_, TCIFLUSH); }
 
+void pty_line::drop_program_output() { (void)tcflush(master_, TCIFLUSH); }
+
 void pty_line::clear_exclusive() { (void)ioctl(slave_, TIOCNXCL); }
 
 void pty_line::close_master()

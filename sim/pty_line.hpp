@@ -34,6 +34,8 @@ class pty_line {
     // Throws away what the program has not read, as a real line loses what is sent while no
     // one listens.
     void drop_unread();
+    // Throws away what the program wrote that the simulator has not read.
+    void drop_program_output();
     // The exclusive-use flag belongs to the terminal, not to a descriptor; a program that died
     // while holding it would lock out the next run.
     void clear_exclusive();

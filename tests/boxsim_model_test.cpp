@@ -638,9 +638,20 @@ TEST(boxsim_fault_syntax, parses_kind_prefix_count_and_escaped_argument)
     EXPECT_EQ(f->kind, fault_kind::hold);
     EXPECT_EQ(f->arg, "/tmp/go");
 
+    // stall and hangup: an optional count of bytes the box takes first.
+    f = parse_fault("stall,902,1,3000", error);
+    ASSERT_TRUE(f) << error;
+    EXPECT_EQ(f->kind, fault_kind::stall);
+    EXPECT_EQ(f->after_bytes, 3000u);
+    f = parse_fault("hangup,500 0 3", error);
+    ASSERT_TRUE(f) << error;
+    EXPECT_EQ(f->kind, fault_kind::hangup);
+    EXPECT_EQ(f->after_bytes, 0u);
+
     for (const char* bad :
          {"silent", "nope,501", "reply,501", "cut,501,0", "cut,501,x", "badcrc,<image>",
-          "reply,501,1,\\q", "reply,501,1,a\\cb", "silent,", "hold,503 18"})
+          "reply,501,1,\\q", "reply,501,1,a\\cb", "silent,", "hold,503 18", "stall,501,1,x",
+          "hangup,501,1,-1", "stall,501,1,4294967297"})
         EXPECT_FALSE(parse_fault(bad, error)) << bad;
 }
 
@@ -664,6 +675,43 @@ TEST_F(boxsim_box, hold_answers_as_usual_and_asks_the_line_to_hold_the_program_o
     EXPECT_EQ(model->take_hold(), std::optional<std::string>("/tmp/go"));
     EXPECT_FALSE(model->take_hold()); // asked once
     EXPECT_TRUE(noted("held until /tmp/go exists"));
+}
+
+// A stall answers as usual, takes the given number of bytes more and then
+// none: the rest of what the program wrote is not taken, and the line is
+// told to stop the program's output until the program lets go.
+TEST_F(boxsim_box, stall_takes_the_given_bytes_after_the_command_then_none_until_the_line_resets)
+{
+    make(small_geometry(), {"stall,500 1 3,1,5"});
+    EXPECT_EQ(command("500 1 3 0 0"), "500 1 3 OK\n");
+    EXPECT_FALSE(model->output_stalled());
+    ASSERT_TRUE(model->receive_limit());
+    EXPECT_EQ(*model->receive_limit(), model->received() + 5);
+    // "501" is answered, one byte of the next command taken, the rest not.
+    EXPECT_EQ(exchange("501\n500 1 1\n"), "999 OS 1.00 (2025-11-03)\n");
+    EXPECT_TRUE(model->output_stalled());
+    EXPECT_EQ(model->received(), *model->receive_limit());
+    EXPECT_TRUE(noted("7 bytes beyond the stall not taken"));
+    EXPECT_EQ(command(cmd::status), ""); // nothing more is taken
+    model->line_reset(now);
+    EXPECT_FALSE(model->output_stalled());
+    EXPECT_FALSE(model->receive_limit());
+    EXPECT_EQ(command(cmd::status), "999 OS 1.00 (2025-11-03)\n");
+}
+
+// A hangup answers as usual and closes the line after the given bytes: in the
+// loader, the middle of the image.
+TEST_F(boxsim_box, hangup_closes_the_line_after_the_given_bytes_of_the_image)
+{
+    make(small_geometry(), {"hangup,902,1,100"});
+    EXPECT_EQ(command(cmd::loader), "998 LOADER\n");
+    EXPECT_FALSE(model->line_closed());
+    EXPECT_EQ(exchange(std::string(60, 'i')), "");
+    EXPECT_FALSE(model->line_closed());
+    EXPECT_EQ(exchange(std::string(60, 'i')), "");
+    EXPECT_TRUE(closed_seen);
+    EXPECT_TRUE(model->line_closed());
+    EXPECT_EQ(model->received(), 4u + 100u);
 }
 
 TEST_F(boxsim_box, silent_store_and_write_requests_take_no_effect)

@@ -8,10 +8,12 @@
 #include "support/pty_line.hpp"
 #include "support/texts.hpp"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -165,13 +167,14 @@ TEST(serial_open, refuses_a_second_user_and_things_that_are_no_terminal)
     EXPECT_EQ(handle_com, invalid_handle);
 }
 
-// The port is opened without waiting for a carrier and made blocking again:
-// a write larger than the line's buffer waits for the box instead of failing.
+// The port is opened without waiting for a carrier and stays non-blocking:
+// a write larger than the line's buffer waits for the box under its limit
+// instead of failing.
 // A drain is bounded by the bytes' own time on the line (about 0.36 s for
 // 4 KiB) even when the box reads nothing.
 TEST_F(line_test, writes_wait_for_a_slow_box_and_a_drain_is_bounded)
 {
-    EXPECT_EQ(fcntl(static_cast<int>(handle_com), F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_NE(fcntl(static_cast<int>(handle_com), F_GETFL) & O_NONBLOCK, 0);
     const std::string block(256 * 1024, 'b');
     std::string got;
     std::thread box([&] {
@@ -187,6 +190,67 @@ TEST_F(line_test, writes_wait_for_a_slow_box_and_a_drain_is_bounded)
     (void)drain_transmit(4096);
     EXPECT_LT(now_seconds() - start, 0.5);
     EXPECT_EQ(box_receives(4096), block.substr(0, 4096));
+}
+
+// A port that stops taking data (the terminal's output stopped, as a wedged
+// adapter's would be): even a short command's write fails within its limit,
+// and from then on every transfer fails at once, a read even with a byte
+// waiting. The next open starts afresh.
+TEST_F(line_test, a_port_that_stops_taking_data_stalls_the_line_until_it_is_opened_again)
+{
+    ASSERT_EQ(tcflow(pty.slave_keep, TCOOFF), 0);
+    EXPECT_EQ(send_cmd_buffer(cmd::status.c_str()), 0);
+    EXPECT_EQ(serial_line_state(), line_state::stalled);
+    box_sends("9");
+    usleep(50000);
+    char byte = 0;
+    EXPECT_EQ(async_read(&byte, 1), 0);
+    EXPECT_EQ(read_available(&byte, 1), 0);
+    EXPECT_EQ(async_write("x", 1), 0);
+    EXPECT_EQ(drain_transmit(1), 0);
+    close_serial();
+    ASSERT_EQ(tcflow(pty.slave_keep, TCOON), 0);
+    ASSERT_EQ(open_serial(pty.slave_path.c_str()), 1);
+    EXPECT_EQ(serial_line_state(), line_state::ok);
+    set_timeout_profile(timeout_profile::command);
+    box_sends("9");
+    EXPECT_EQ(async_read(&byte, 1), 1);
+}
+
+// The far end hangs up (the master closes, as an adapter pulled out ends its
+// terminal): the read finds the line gone, and the write after it fails at
+// once.
+TEST_F(line_test, a_line_that_hangs_up_is_gone_for_every_transfer_after_it)
+{
+    box_sends("99");
+    close(pty.master);
+    pty.master = -1;
+    char got[3] = {};
+    EXPECT_EQ(async_read(got, 3), 0);
+    EXPECT_EQ(serial_line_state(), line_state::gone);
+    EXPECT_EQ(async_write("x", 1), 0);
+    EXPECT_EQ(serial_line_state(), line_state::gone);
+}
+
+// Which system errors end the line, and the write limit's growth with the
+// bytes: a slow line's long write is no stall.
+TEST(line_state, system_errors_of_a_device_that_is_gone_and_the_write_limit)
+{
+    for (int error : {EIO, ENODEV, ENXIO})
+        EXPECT_EQ(line_state_of_posix_error(error), line_state::gone) << error;
+    for (int error : {EAGAIN, EINTR, EBADF, 0})
+        EXPECT_EQ(line_state_of_posix_error(error), line_state::ok) << error;
+    for (unsigned long error : {5ul, 21ul, 22ul, 31ul, 995ul, 1167ul})
+        EXPECT_EQ(line_state_of_win32_error(error), line_state::gone) << error;
+    for (unsigned long error : {121ul, 1121ul})
+        EXPECT_EQ(line_state_of_win32_error(error), line_state::stalled) << error;
+    for (unsigned long error : {0ul, 2ul, 87ul})
+        EXPECT_EQ(line_state_of_win32_error(error), line_state::ok) << error;
+    // One byte: its 87 us on the line plus the margin, in whole milliseconds.
+    EXPECT_EQ(write_limit_ms(1), 1001u);
+    // A 10 KiB chunk takes 0.89 s of line time; 1 MiB more than 91 s.
+    EXPECT_EQ(write_limit_ms(10240), 1889u);
+    EXPECT_GT(write_limit_ms(1 << 20), 92000u);
 }
 
 TEST(scan, converts_fields_like_formatted_scanning)

@@ -13,6 +13,7 @@
 #include <optional>
 #include <regex>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -246,6 +247,126 @@ TEST_F(windows_run, firmware_update_matches_the_linux_program)
     lin_box->stop();
     EXPECT_EQ(read_file(win_box->state_dir() + "/box.txt"),
               read_file(lin_box->state_dir() + "/box.txt"));
+}
+
+// A line that stops taking the program's output or hangs up mid-job. Each
+// case runs the Windows program and the Linux program against boxes with
+// the same fault: both end with status 2, the same output with the cause
+// line after the job's message, the same bytes taken by the box, and the
+// list or image as it was. That the runs end is asserted (the harness's
+// timeout); how soon is the benchmark's (bench/run.sh lost-line).
+struct lost_line_case {
+    const char* name;
+    std::vector<std::string> args; // after the port
+    std::vector<std::string> box_args;
+    const std::string& cause;
+    std::uint32_t tv = 300;          // the load's list and the box
+    std::size_t image_size = 100000; // larger than the terminal takes ahead
+};
+
+class windows_lost_line : public windows_run {
+  protected:
+    void run_case(const std::string& com, const lost_line_case& c)
+    {
+        SCOPED_TRACE(c.name);
+        win_dir = temp_dir();
+        lin_dir = temp_dir();
+        // What stands in the folder before: the previous list of a save, the
+        // list a load sends, the image of an update.
+        std::string file, before;
+        if (c.args[0] == "s") {
+            file = "senderl.cxf";
+            before = "CXF2 the previous list";
+        } else if (c.args[0] == "l") {
+            file = c.args[1];
+            list_counts counts;
+            counts.tv = c.tv;
+            before = c.tv != 300 ? make_list(counts).bytes : default_list(1).bytes;
+        } else {
+            file = c.args[0];
+            before = make_image(c.image_size, "2.18 b4800");
+        }
+        write_file(win_dir + "/" + file, before);
+        write_file(lin_dir + "/" + file, before);
+
+        // How far the writes got before the line was lost depends on how
+        // much each side's buffers took: the progress prints are left out.
+        std::vector<std::string> args = c.args;
+        win_box.emplace(c.box_args);
+        map_com_port(com, win_box->device());
+        args.insert(args.begin(), com);
+        win = run_windows_program(args, "", 60000, win_dir);
+        lin_box.emplace(c.box_args);
+        args[0] = lin_box->device();
+        lin = run_program(args, "", 60000, lin_dir);
+        EXPECT_FALSE(win.timed_out);
+        EXPECT_FALSE(lin.timed_out);
+        EXPECT_EQ(win.exit_code, 2);
+        EXPECT_EQ(lin.exit_code, 2);
+        EXPECT_EQ(without_progress(unix_lines(win.out)),
+                  without_progress(with_port(lin.out, lin_box->device(), com)));
+        EXPECT_NE(lin.out.find(c.cause), std::string::npos) << lin.out;
+        // A box that hung up has ended and its transcript is complete; one
+        // that stalled notes the program's closing of the line.
+        const bool hung_up = &c.cause == &msg::line_gone;
+        auto commands = [&](boxsim_process& box) {
+            if (!hung_up)
+                return box.commands();
+            for (int i = 0; i < 500 && box.running(); ++i)
+                usleep(10000);
+            return transcript_commands(read_file(box.folder() + "/transcript.txt"));
+        };
+        EXPECT_EQ(commands(*win_box), commands(*lin_box));
+        EXPECT_TRUE(same_bytes(win_box->rx_bytes(), lin_box->rx_bytes()));
+        for (const std::string& dir : {win_dir, lin_dir}) {
+            EXPECT_EQ(read_file(dir + "/" + file), before) << dir;
+            EXPECT_EQ(list_dir(dir), std::vector<std::string>{file}) << dir;
+        }
+        win_box.reset();
+        lin_box.reset();
+    }
+};
+
+TEST_F(windows_lost_line, a_port_that_stops_taking_data_ends_every_job_with_its_cause)
+{
+    const std::vector<lost_line_case> cases = {
+        // The first write of each job, after the connection check.
+        {"save", {"s"}, {"--fault", "stall,501,1,0"}, msg::line_stalled},
+        {"load", {"l", "liste.cxf"}, {"--fault", "stall,501,1,0"}, msg::line_stalled},
+        {"verify", {"v", "liste.cxf"}, {"--fault", "stall,501,1,0"}, msg::line_stalled},
+        {"firmware", {"update.zova"}, {"--fault", "stall,501,1,0"}, msg::line_stalled},
+        // Mid-block of the load's TV table (five chunks), and mid-image.
+        {"tv block",
+         {"l", "liste.cxf"},
+         {"--tv", "1500", "--fault", "stall,500 0 3 0 ,1,15000"},
+         msg::line_stalled,
+         1500},
+        {"image", {"update.zova"}, {"--fault", "stall,902,1,3000"}, msg::line_stalled},
+    };
+    for (const lost_line_case& c : cases)
+        run_case("com15", c);
+}
+
+TEST_F(windows_lost_line, a_line_that_hangs_up_ends_every_job_with_its_cause)
+{
+    const std::vector<lost_line_case> cases = {
+        // Mid-save the box's channel block is cut off by the hang-up.
+        {"save", {"s"}, {"--fault", "blockclose,500 0 2"}, msg::line_gone},
+        {"load", {"l", "liste.cxf"}, {"--fault", "hangup,500 0 3 0 ,1,4000"}, msg::line_gone},
+        {"image", {"update.zova"}, {"--fault", "hangup,902,1,3000"}, msg::line_gone},
+    };
+    for (const lost_line_case& c : cases)
+        run_case("com16", c);
+}
+
+// A box that holds the line after its answer and never lets go: the load
+// ends on its own with the cause line.
+TEST_F(windows_lost_line, a_load_on_a_line_held_for_good_ends_with_the_cause)
+{
+    run_case("com17", {"held",
+                       {"l", "liste.cxf"},
+                       {"--fault", "hold,500 2 3,1," + temp_dir() + "/never"},
+                       msg::line_stalled});
 }
 
 // COM10 and above exist on Windows only as \\.\COM<n>; the program adds the

@@ -106,7 +106,9 @@ void open_table_transfer()
 {
     // Whether "503 18" went out shows in the first query's answer.
     (void)send_cmd_buffer(cmd::tables_open);
-    sleep_ms(1000);
+    // The box's pause, unless the line is lost: then no box waits for it.
+    if (serial_line_state() == line_state::ok)
+        sleep_ms(1000);
     // Also throws away whatever the box answered to "503 18".
     purge_receive();
 }

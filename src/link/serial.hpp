@@ -154,7 +154,8 @@ constexpr std::uint32_t write_limit_ms(std::uint64_t count)
 // out, a hung-up terminal). Windows: a removed adapter fails ReadFile and
 // WriteFile with 5 (access denied), 22 (bad command), 31 (device not
 // functioning), 995 (operation aborted) or 1167 (device not connected),
-// depending on the driver; a write that ran out of time reports 121 (the
+// depending on the driver, and 21 (not ready) where the port is a terminal
+// that hung up (EIO underneath); a write that ran out of time reports 121 (the
 // semaphore timeout) or 1121 (the counter timeout) where it does not simply
 // return fewer bytes. Any other error leaves the state as it is.
 constexpr line_state line_state_of_posix_error(int error)
@@ -165,6 +166,7 @@ constexpr line_state line_state_of_win32_error(unsigned long error)
 {
     switch (error) {
     case 5:
+    case 21:
     case 22:
     case 31:
     case 995:

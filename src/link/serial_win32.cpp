@@ -65,6 +65,20 @@ int read_failed()
     return 0;
 }
 
+// A read that ended with fewer bytes than it wanted: the time ran out, or
+// the device went away under it, which some drivers report only to the next
+// call. ClearCommError fails then, with the error of a device that is gone.
+int short_read()
+{
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(com(), &errors, &status)) {
+        (void)trace_os_error("ClearCommError");
+        lose_line(line_state_of_win32_error(GetLastError()), "ClearCommError failed after a read");
+    }
+    return 0;
+}
+
 // The cause of a failed CreateFileA. Windows gives a COM port to one handle
 // at a time: a port another program holds is refused as access denied.
 open_failure failure_of_create(DWORD error)
@@ -230,7 +244,7 @@ int async_read(void* buffer, int count)
     BOOL ok = ReadFile(com(), buffer, static_cast<DWORD>(count), &moved, nullptr);
     if (!ok)
         return read_failed();
-    return moved == static_cast<DWORD>(count) ? 1 : 0;
+    return moved == static_cast<DWORD>(count) ? 1 : short_read();
 }
 
 int async_write(const void* data, int count)
@@ -272,7 +286,7 @@ int read_available(void* buffer, int max)
     if (!ReadFile(com(), buffer, want, &moved, nullptr))
         return read_failed();
     if (moved == 0)
-        return 0;
+        return short_read();
     return static_cast<int>(moved);
 }
 
