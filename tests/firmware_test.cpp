@@ -731,6 +731,29 @@ TEST_F(firmware_sim_test, the_windows_program_updates_the_box_like_the_linux_one
     EXPECT_EQ(box.rx_bytes(), status_request + loader_request + image + restart_request);
 }
 
+// A line that stops taking the image: the run ends on its write limit, the
+// loader keeps what came, and the same update run again finishes it.
+TEST_F(firmware_sim_test, an_update_stalled_in_the_image_is_finished_by_running_it_again)
+{
+    std::string image = make_image(100000, new_system);
+    std::string name = image_file("update.zova", image);
+    boxsim_process box({"--fault", "stall,902,1,3000"});
+    run_result cut = run_program({box.device(), name}, "", 60000, dir);
+    EXPECT_EQ(cut.exit_code, 2);
+    EXPECT_NE(cut.out.find(msg::com_error + msg::line_stalled + msg::prompt), std::string::npos)
+        << cut.out;
+    EXPECT_EQ(box.commands(), (std::vector<std::string>{cmd::status, cmd::loader}));
+
+    run_result again = run_program({box.device(), name}, "", 60000, dir);
+    EXPECT_EQ(again.exit_code, 0);
+    EXPECT_EQ(again.out, msg::banner + msg::echo(box.device(), name) + msg::in_loader +
+                             msg::streaming + image_progress(image.size()) + msg::please_wait +
+                             msg::new_version(new_system));
+    EXPECT_EQ(box.commands(), (std::vector<std::string>{cmd::status, cmd::loader, cmd::status,
+                                                        cmd::loader, cmd::restart}));
+    EXPECT_EQ(read_file(box.state_dir() + "/image.bin"), image);
+}
+
 // The same under wine: the Windows program finds the loader and finishes the
 // update cut off before.
 TEST_F(firmware_sim_test, the_windows_program_finishes_a_cut_off_update_like_the_linux_one)
