@@ -634,11 +634,14 @@ if [ -s "$work/unplug-times.txt" ]; then
     echo "second after the box received the step named below, and takes the time on its own clock"
     echo "from the \`device_del\` to the guest's console line that the job has ended (polled every"
     echo "10 ms; the console's own delay is in it). Then it plugs the adapter back (\`device_add\`)."
-    echo "Every run ended with status 2 and the cause line; after the update the same update run"
-    echo "again brought the new system."
+    echo "The rig checks that each run ends with status 2 and the cause line and that the update"
+    echo "run again brings the new system; its count says whether they did."
     echo
     echo "The kernel's column: from the time stamp of the kernel's \`USB disconnect\` line to the"
-    echo "job's end, on the guest's clock (/proc/uptime, 10 ms steps)."
+    echo "job's end, on the guest's clock (/proc/uptime, 10 ms steps): the program's own part."
+    echo "The rest of the first column is the host's: QEMU carrying out the \`device_del\` and the"
+    echo "console line reaching the host. It is largest for the load, whose bytes QEMU's adapter"
+    echo "model is writing to the paced far end at that moment."
     echo
     echo "| job | pulled out during | device_del to end, ms | kernel's disconnect to end, ms | the trace's first report |"
     echo "|---|---|---|---|---|"
