@@ -764,10 +764,10 @@ TEST_F(firmware_sim_test, the_windows_program_finishes_a_cut_off_update_like_the
     std::string name = image_file("update.zova", image);
     boxsim_process box({"--baud", "115200"});
     cut_off_update(box, name, image);
-    map_com_port("com16", box.device());
-    run_result win = run_windows_program({"com16", name}, "", 60000, dir);
+    map_com_port("com22", box.device());
+    run_result win = run_windows_program({"com22", name}, "", 60000, dir);
     EXPECT_EQ(win.exit_code, 0);
-    EXPECT_EQ(unix_lines(win.out), msg::banner + msg::echo("com16", name) + msg::in_loader +
+    EXPECT_EQ(unix_lines(win.out), msg::banner + msg::echo("com22", name) + msg::in_loader +
                                        msg::streaming + image_progress(image.size()) +
                                        msg::please_wait + msg::new_version(new_system));
     EXPECT_EQ(box.commands(), (std::vector<std::string>{cmd::status, cmd::loader, cmd::status,

@@ -129,7 +129,7 @@ TEST_F(windows_run, a_list_job_against_the_loader_is_refused_like_on_linux)
     const std::string list = default_list(3).bytes;
     write_file(win_dir + "/senderl.cxf", list);
     write_file(lin_dir + "/senderl.cxf", list);
-    run_both("com15", {"l"}, 2, {"--fault", "reply,501,*,998 LOADER"});
+    run_both("com21", {"l"}, 2, {"--fault", "reply,501,*,998 LOADER"});
     EXPECT_NE(lin.out.find(msg::in_loader + msg::list_needs_system), std::string::npos);
     EXPECT_EQ(win_box->commands(), std::vector<std::string>{cmd::status});
     EXPECT_EQ(read_file(win_dir + "/senderl.cxf"), list);
