@@ -18,7 +18,8 @@ line_state state = line_state::ok;
 // The write limit in force, in milliseconds (WriteTotalTimeoutConstant of
 // every profile; the multiplier stays 0, since its whole milliseconds per
 // byte are more than eleven times a byte's time at 115200 baud).
-DWORD write_limit_in_force = write_limit_ms(1);
+constexpr DWORD command_write_limit = write_limit_ms(1);
+DWORD write_limit_in_force = command_write_limit;
 
 // When the line will have carried every byte written so far, in
 // microseconds of now_us() (see serial.hpp).
@@ -174,7 +175,7 @@ int open_serial(const char* name)
     // The open profile: the read fields 0, so a read waits without limit;
     // a write has its limit (serial.hpp), for now that of a command.
     COMMTIMEOUTS open_timeouts{};
-    write_limit_in_force = write_limit_ms(1);
+    write_limit_in_force = command_write_limit;
     open_timeouts.WriteTotalTimeoutConstant = write_limit_in_force;
     // A file, a console or a printer opens as well, but has no line state.
     if (!GetCommState(h, &dcb))
