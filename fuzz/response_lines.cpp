@@ -161,7 +161,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         read_lines();
         break;
     case 1:
-        if (test_con())
+        if (test_con() != connection::none)
             read_lines();
         break;
     default:

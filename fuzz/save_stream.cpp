@@ -50,7 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz_write_file(list_path, reinterpret_cast<const std::uint8_t*>(previous),
                     sizeof previous - 1);
     fuzz_open_line(data, size);
-    const int connected = test_con();
+    // As the program runs it: no list job against the loader.
+    const int connected = job_may_run(test_con(), true);
     const int ok = connected && get_channel_list(list_path);
     close_serial();
 

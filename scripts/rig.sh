@@ -14,6 +14,8 @@
 #                                          into bench/results/rig.md
 #   scripts/rig.sh --repeat-paced-load N   only the paced part, with N more
 #                                          paced loads of the full box
+#   scripts/rig.sh --unplug                only the cases that pull the
+#                                          adapter out mid-job
 #
 # The consoles and the simulators' transcripts of the last run are kept in
 # build/rig/last/.
@@ -27,17 +29,23 @@
 
 record=0
 repeat=0
+unplug_only=0
 while (($#)); do
   case "$1" in
     --record) record=1 ;;
+    --unplug) unplug_only=1 ;;
     --repeat-paced-load)
       repeat=${2:-}
       [[ "$repeat" =~ ^[1-9][0-9]*$ ]] || { echo "rig: --repeat-paced-load takes a count" >&2; exit 2; }
       shift ;;
-    *) echo "usage: scripts/rig.sh [--record] [--repeat-paced-load N]" >&2; exit 2 ;;
+    *) echo "usage: scripts/rig.sh [--record] [--repeat-paced-load N | --unplug]" >&2; exit 2 ;;
   esac
   shift
 done
+if ((record && unplug_only)); then
+  echo "rig: --record needs the whole rig" >&2
+  exit 2
+fi
 
 die()
 {
@@ -207,6 +215,7 @@ make_initramfs()
   chmod 755 "$image_dir/init"
   cp tests/rig/cases.sh "$image_dir/rig/cases.sh"
   cp "$image" "$image_dir/rig/image.bin"
+  [ -z "${3:-}" ] || cp "$3" "$image_dir/rig/list.cxf"
   echo "$mode" >"$image_dir/rig/mode"
   for m in "${modules[@]}"; do
     f=$(module_file "$m")
@@ -267,14 +276,17 @@ boot()
   usb=(-chardev "serial,id=u0,path=$work/$4.link")
   echo "rig: booting the guest ($mode)"
   local status=0
+  rm -f "$work/qmp.sock" "$work/guest-ended"
   timeout "$limit" qemu-system-x86_64 -accel tcg -machine pc -cpu max -smp 1 -m 256M \
     -nodefaults -no-reboot -display none -monitor none \
+    -qmp "unix:$work/qmp.sock,server=on,wait=off" \
     -kernel "$kernel" -initrd "$work/initramfs.cpio" \
     -append "console=ttyS0 quiet loglevel=1 panic=-1 8250.nr_uarts=4" \
     -chardev stdio,id=con,signal=off -serial chardev:con \
     -chardev "serial,id=s1,path=$work/$3.link" -device isa-serial,chardev=s1 \
-    "${usb[@]}" -device qemu-xhci -device usb-serial,chardev=u0 \
+    "${usb[@]}" -device qemu-xhci -device usb-serial,id=ftdi,chardev=u0 \
     </dev/null 2>"$work/qemu.err" | sed -u 's/\r$//' | tee "$console" || status=$?
+  touch "$work/guest-ended"
   if [ "$status" -eq 124 ]; then
     fail "guest $mode" "did not end within $limit s"
   elif [ "$status" -ne 0 ]; then
@@ -340,10 +352,117 @@ host_cases()
 }
 
 full_box=(--sat 250 --tp 4000 --tv 5000 --radio 1000 --fav 100)
+
+# qmp ACTION...: the guest's QEMU through its QMP socket. "unplug" pulls the
+# adapter out (device_del) and returns once QEMU has deleted it; "plug"
+# plugs it back (device_add) with the same properties, on the same chardev.
+qmp()
+{
+  python3 - "$work/qmp.sock" "$@" <<'PY'
+import json, socket, sys, time
+
+sock = socket.socket(socket.AF_UNIX)
+for _ in range(100):
+    try:
+        sock.connect(sys.argv[1])
+        break
+    except OSError:
+        time.sleep(0.1)
+else:
+    sys.exit("no QMP socket")
+f = sock.makefile("rw")
+f.readline()
+events = []
+
+def call(command, **arguments):
+    f.write(json.dumps({"execute": command, "arguments": arguments}) + "\n")
+    f.flush()
+    while True:
+        reply = json.loads(f.readline())
+        if "event" in reply:
+            events.append(reply)
+        elif "error" in reply:
+            return reply["error"]["desc"]
+        else:
+            return None
+
+def fail(what, error):
+    if error:
+        sys.exit(what + ": " + error)
+
+call("qmp_capabilities")
+args = sys.argv[2:]
+while args:
+    action = args.pop(0)
+    if action == "unplug":
+        fail("device_del", call("device_del", id="ftdi"))
+        deadline = time.time() + 10
+        while not any(e["event"] == "DEVICE_DELETED" and e["data"].get("device") == "ftdi"
+                      for e in events):
+            if time.time() > deadline:
+                sys.exit("no DEVICE_DELETED for the adapter")
+            events.append(json.loads(f.readline()))
+    elif action == "plug":
+        fail("device_add", call("device_add", driver="usb-serial", id="ftdi", chardev="u0"))
+PY
+}
+
+# Nanoseconds on the host's clock.
+now_ns()
+{
+  date +%s%N
+}
+
+# unplug_host CONSOLE TRANSCRIPT: the host's side of the guest's
+# unplug_cases. For each job: once the guest has started it and the box's
+# transcript shows it in its transfer (the TV table's write request of the
+# load, the loader request of the update, the channel table's read request
+# of the save, each a second in), the adapter is pulled out; the time from
+# there to the guest's console line that the job has ended goes to
+# $work/unplug-times.txt; then the adapter is plugged back. Ends early once
+# the guest has.
+unplug_host()
+{
+  local console=$1 transcript=$2 name marker seen t_del t_end i
+  : >"$work/unplug-times.txt"
+  for name in load:'> 500 0 3 ' firmware:'> 902' save:'> 500 0 2 '; do
+    marker=${name#*:} name=${name%%:*}
+    # The marker's count before the job: the previous runs' are not its own.
+    seen=$(grep -c -F -- "$marker" "$transcript" 2>/dev/null || true)
+    for ((i = 0; i < 1200; i++)); do
+      grep -qx "unplug $name start" "$console" 2>/dev/null && break
+      [ -e "$work/guest-ended" ] && return 0
+      sleep 0.1
+    done
+    for ((i = 0; i < 600; i++)); do
+      [ "$(grep -c -F -- "$marker" "$transcript" 2>/dev/null || true)" -gt "${seen:-0}" ] && break
+      [ -e "$work/guest-ended" ] && return 0
+      sleep 0.05
+    done
+    sleep 1
+    t_del=$(now_ns)
+    if ! qmp unplug 2>"$work/qmp-$name.err"; then
+      echo "unplug $name failed: $(tr '\n' ' ' <"$work/qmp-$name.err")" >>"$work/unplug-times.txt"
+      return 0
+    fi
+    t_end=""
+    for ((i = 0; i < 6000; i++)); do
+      if grep -qx "unplug $name end" "$console" 2>/dev/null; then
+        t_end=$(now_ns)
+        break
+      fi
+      [ -e "$work/guest-ended" ] && return 0
+      sleep 0.01
+    done
+    echo "$name ${t_end:+$(((t_end - t_del) / 1000000))}" >>"$work/unplug-times.txt"
+    qmp plug 2>>"$work/qmp-$name.err" ||
+      echo "plug after $name failed: $(tr '\n' ' ' <"$work/qmp-$name.err")" >>"$work/unplug-times.txt"
+  done
+}
 rig_start=$SECONDS
 
 # --- The cases on both ports. ---
-if [ "$repeat" -eq 0 ]; then
+if [ "$repeat" -eq 0 ] && [ "$unplug_only" -eq 0 ]; then
   make_image "$work/image.bin" 20000
   make_initramfs cases "$work/image.bin"
   start_box s1 --seed 11
@@ -366,7 +485,46 @@ if [ "$repeat" -eq 0 ]; then
   compare_state usb usb_host
 fi
 
+# --- The adapter pulled out mid-job. ---
+# A load, a firmware update and a save on ttyUSB0 against the full box,
+# paced at 115200 baud so that each job is in its transfer for seconds; the
+# host pulls the adapter out through QEMU's monitor and plugs it back.
+if [ "$repeat" -eq 0 ]; then
+  make_image "$work/unplug-image.bin" $((64 * 1024))
+  # The load's list: the full box's, saved on the host.
+  start_box unplug_list --seed 15 "${full_box[@]}"
+  "$program" "$(box_pty unplug_list)" s "$work/unplug.cxf" </dev/null >"$work/unplug-list.out" 2>&1 ||
+    die "the load's list for the unplug cases: $(tail -c 200 "$work/unplug-list.out")"
+  stop_box unplug_list
+  make_initramfs unplug "$work/unplug-image.bin" "$work/unplug.cxf"
+  start_box unplug --seed 15 --baud 115200 "${full_box[@]}"
+  start_box idle_s1 --seed 16
+  : >"$work/console-unplug.txt"
+  unplug_host "$work/console-unplug.txt" "$work/unplug.transcript" &
+  unplug_watch=$!
+  boot unplug 300 idle_s1 unplug
+  wait "$unplug_watch" || true
+  stop_box unplug
+  stop_box idle_s1
+  count_guest unplug
+  grep '^note ' "$guest_lines" >"$work/notes-unplug.txt" || true
+  for name in load firmware save; do
+    ms=$(sed -n "s/^$name \([0-9][0-9]*\)$/\1/p" "$work/unplug-times.txt")
+    if [ -n "$ms" ]; then
+      pass "unplug $name: the run ended $ms ms after device_del"
+    else
+      fail "unplug $name: the run ended after device_del" "$(grep "$name" "$work/unplug-times.txt" | head -2 | tr '\n' '|')"
+    fi
+  done
+  if grep -q "^version=9.99 (2099)$" "$work/unplug/box.txt"; then
+    pass "unplug: the box runs the new system after the second update"
+  else
+    fail "unplug: the box runs the new system after the second update" "$(grep version "$work/unplug/box.txt")"
+  fi
+fi
+
 # --- The full box on ttyS1, paced at 115200 baud. ---
+if [ "$unplug_only" -eq 0 ]; then
 make_image "$work/image.bin" $((256 * 1024))
 make_initramfs "paced $repeat" "$work/image.bin"
 start_box paced --seed 13 --baud 115200 "${full_box[@]}"
@@ -410,12 +568,15 @@ host_paced
 stop_box paced_host
 compare_hash paced.save "$work/host-paced.txt"
 compare_state paced paced_host
+fi
 
 # Line bytes of the host's runs, in order: save, load, firmware update.
+[ "$unplug_only" -eq 1 ] ||
 mapfile -t line_bytes < <(sed -n 's/.*line carried \([0-9]*\) bytes from the program and \([0-9]*\) bytes to it.*/\1 \2/p' \
   "$work/paced_host.transcript")
 results=$PWD/build/rig/results.md
-{
+: >"$results"
+[ "$unplug_only" -eq 1 ] || {
   echo "# The rig: paced jobs on a 16550 UART in the guest"
   echo
   echo "Written by \`scripts/rig.sh --record\` on $(date -u +%Y-%m-%d), kernel $version in QEMU"
@@ -463,6 +624,37 @@ results=$PWD/build/rig/results.md
   echo
   sed -n 's/^note paced load blocks take their line time block /- /p' "$paced_lines"
 } >"$results"
+if [ -s "$work/unplug-times.txt" ]; then
+  {
+    echo
+    echo "## The adapter pulled out mid-job"
+    echo
+    echo "The full box on ttyUSB0 (QEMU's FTDI adapter, \`ftdi_sio\`), \`boxsim --baud 115200\` at the"
+    echo "far end. The host pulls the adapter out through QEMU's monitor (QMP \`device_del\`) one"
+    echo "second after the box received the step named below, and takes the time on its own clock"
+    echo "from the \`device_del\` to the guest's console line that the job has ended (polled every"
+    echo "10 ms; the console's own delay is in it). Then it plugs the adapter back (\`device_add\`)."
+    echo "The rig checks that each run ends with status 2 and the cause line and that the update"
+    echo "run again brings the new system; its count says whether they did."
+    echo
+    echo "The kernel's column: from the time stamp of the kernel's \`USB disconnect\` line to the"
+    echo "job's end, on the guest's clock (/proc/uptime, 10 ms steps): the program's own part."
+    echo "The rest of the first column is the host's: QEMU carrying out the \`device_del\` and the"
+    echo "console line reaching the host. It is largest for the load, whose bytes QEMU's adapter"
+    echo "model is writing to the paced far end at that moment."
+    echo
+    echo "| job | pulled out during | device_del to end, ms | kernel's disconnect to end, ms | the trace's first report |"
+    echo "|---|---|---|---|---|"
+    for job in "load:the TV table's block (160000 bytes) to the box" \
+      "firmware:the 64 KiB image" "save:the channel table's block (192000 bytes) from the box"; do
+      name=${job%%:*} during=${job#*:}
+      ms=$(sed -n "s/^$name \([0-9][0-9]*\)$/\1/p" "$work/unplug-times.txt")
+      report=$(sed -n "s/^note unplug $name trace: [0-9]* //p" "$work/notes-unplug.txt" | head -1)
+      kernel=$(sed -n "s/^time unplug-$name //p" "$work/console-unplug.txt")
+      echo "| $name | $during | ${ms:-none} | ${kernel:-none} | ${report:-none} |"
+    done
+  } >>"$results"
+fi
 cat "$results"
 if [ "$record" -eq 1 ]; then
   cp "$results" bench/results/rig.md

@@ -301,6 +301,12 @@ void box_model::dispatch(std::string_view line, ms now)
             response r;
             r.line = "999 OS " + stored_.version;
             send(r, f, boot_done_);
+        } else if (words_are(w, {"501"})) {
+            // A new run's status request: the loader has no system to report and answers
+            // with its code, as it does to everything it knows.
+            known = true;
+            note("status request in the loader: no system to report");
+            send(answer("998 LOADER"), f, now);
         } else if (words_are(w, {"902"})) {
             known = true;
             mode_ = box_mode::loader;

@@ -13,10 +13,12 @@
 // has been quiet for loader_quiet_time after the last image byte. The loader waits without
 // limit for the first byte, so a slow start of the transfer cannot cut the image short. Then
 // the loader answers "998 OK", stores the image (image.bin) and waits in loader_done, where it
-// knows only "030" (restart) and "902" (take a new image). "030": the box boots for
-// boot_delay, ignoring every command meanwhile, then sends "999 OS <version>" and runs again.
-// A recognised image header gives the new version (box_state.hpp); any other image is still
-// answered with 998 (the loader does not judge images) and the old version stays. A restart
+// knows only "501" (answered "998 LOADER": no system to report), "030" (restart) and "902"
+// (take a new image). It stays there until one of them comes, across runs of the program: a
+// run cut off in the image leaves the box in the loader, and the next run finds it there. "030":
+// the box boots for boot_delay, ignoring every command meanwhile, then sends "999 OS <version>" and
+// runs again. A recognised image header gives the new version (box_state.hpp); any other image is
+// still answered with 998 (the loader does not judge images) and the old version stays. A restart
 // also drops table changes that were not stored.
 //
 // Answers in running mode:

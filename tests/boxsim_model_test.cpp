@@ -575,10 +575,40 @@ TEST_F(boxsim_box, loader_waits_for_a_restart_and_knows_only_its_own_commands)
     now += loader_quiet_time;
     EXPECT_EQ(drain(now), "998 OK\n");
     EXPECT_EQ(model->mode(), box_mode::loader_done);
-    EXPECT_EQ(command(cmd::status), "");
+    // A status request gets the loader's code: it has no system to report.
+    EXPECT_EQ(command(cmd::status), "998 LOADER\n");
+    EXPECT_EQ(model->mode(), box_mode::loader_done);
     EXPECT_EQ(command(cmd::sat_info), "");
     EXPECT_EQ(command(cmd::loader), "998 LOADER\n"); // a second image may follow
     EXPECT_EQ(model->mode(), box_mode::loader);
+}
+
+// A run cut off in the image leaves the box in its loader; the next run finds it there by its
+// status request and brings the new system with a whole image.
+TEST_F(boxsim_state_folder, an_image_cut_off_with_its_run_is_finished_by_the_next_run)
+{
+    make(small_geometry(), {}, dir, "1.11");
+    ASSERT_EQ(command(cmd::loader), "998 LOADER\n");
+    std::string img = image("2.07 (2026-01-02)");
+    exchange(img.substr(0, 700));
+    model->line_reset(now); // the program is gone mid-image
+    now += loader_quiet_time;
+    EXPECT_EQ(drain(now), "998 OK\n"); // lost with the program on a real line
+    EXPECT_EQ(model->mode(), box_mode::loader_done);
+    EXPECT_EQ(bytes_of(model->last_image()), img.substr(0, 700));
+
+    now += 30s;
+    EXPECT_EQ(command(cmd::status), "998 LOADER\n");
+    EXPECT_EQ(command(cmd::loader), "998 LOADER\n");
+    EXPECT_EQ(exchange(img), "");
+    now += loader_quiet_time;
+    EXPECT_EQ(drain(now), "998 OK\n");
+    EXPECT_EQ(bytes_of(model->last_image()), img);
+    EXPECT_EQ(load_state(dir).version, "1.11"); // until the restart
+    command(cmd::restart);
+    now += default_boot_delay;
+    EXPECT_EQ(drain(now), "999 OS 2.07 (2026-\n");
+    EXPECT_EQ(load_state(dir).version, "2.07 (2026-");
 }
 
 // --- faults -----------------------------------------------------------------------------------

@@ -179,6 +179,22 @@ void add_check_cases(std::vector<fault_case>& cases, job kind, const std::string
         }
         cases.push_back(c);
     }
+    // The loader answers the check (an update was cut off): only the
+    // firmware job goes on; a list job ends before "503 18".
+    fault_case c;
+    c.name = "check_" + name + "_loader";
+    c.kind = kind;
+    c.faults = {fault_arg("reply", cmd::status, "*") + ",998 LOADER"};
+    if (kind == job::firmware) {
+        c.out = msg::in_loader + job_ok;
+        c.succeeds = true;
+        c.waits = check_pause + job_waits;
+    } else {
+        c.out = msg::in_loader + msg::list_needs_system;
+        c.waits = check_pause;
+        c.commands = {cmd::status};
+    }
+    cases.push_back(c);
 }
 
 // "503 18" is not answered by design: what the box sends is purged, and a

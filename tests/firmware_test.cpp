@@ -557,6 +557,32 @@ const std::string new_system = "2.18 b4800";
 class firmware_sim_test : public ::testing::Test {
   protected:
     void SetUp() override { dir = temp_dir(); }
+    // Starts the update of image (the file name in dir) and kills the
+    // program mid-image; returns once the box's loader has taken what came
+    // as its image.
+    void cut_off_update(const boxsim_process& box, const std::string& name,
+                        const std::string& image)
+    {
+        {
+            background_run cut({HALVORAN_BIN, box.device(), name}, dir);
+            const double deadline = now_seconds() + 30;
+            while (cut.output().find(" 30%") == std::string::npos && !cut.ended() &&
+                   now_seconds() < deadline)
+                usleep(10000);
+            ASSERT_FALSE(cut.ended()) << cut.output();
+            cut.signal(SIGKILL);
+            EXPECT_EQ(cut.wait(10000).exit_code, 128 + SIGKILL);
+        }
+        ASSERT_EQ(box.commands(), (std::vector<std::string>{cmd::status, cmd::loader}));
+        // The loader takes what came as the image once the line has been quiet.
+        const double deadline = now_seconds() + 10;
+        while (box.transcript().find("image complete") == std::string::npos &&
+               now_seconds() < deadline)
+            usleep(20000);
+        const std::string cut_image = read_file(box.state_dir() + "/image.bin");
+        EXPECT_GT(cut_image.size(), 0u);
+        EXPECT_LT(cut_image.size(), image.size());
+    }
     std::string image_file(const std::string& name, const std::string& bytes)
     {
         write_file(dir + "/" + name, bytes);
@@ -648,6 +674,43 @@ TEST_F(firmware_sim_test, a_loader_that_never_answers_ends_with_the_prompt_and_t
     EXPECT_EQ(trace_events(text, "exit"), std::vector<std::string>{"exit 2"});
 }
 
+// An update cut off in the image (the program killed mid-image on a line paced
+// like the box's) leaves the box in its loader. The next run finds the loader
+// at its connection check: a list job is refused before any table command and
+// leaves its file alone, and the same update run again brings the new system.
+TEST_F(firmware_sim_test, an_update_cut_off_in_the_image_is_finished_by_running_it_again)
+{
+    std::string image = make_image(32 * 1024, new_system);
+    std::string name = image_file("update.zova", image);
+    boxsim_process box({"--baud", "115200"});
+    cut_off_update(box, name, image);
+
+    const std::string list = default_list(5).bytes;
+    for (const char* job : {"s", "l", "v"}) {
+        write_file(dir + "/list.cxf", list);
+        run_result r = run_program({box.device(), job, "list.cxf"}, "", 60000, dir);
+        EXPECT_EQ(r.exit_code, 2) << job;
+        EXPECT_EQ(r.out, msg::banner + msg::echo(box.device(), job, "list.cxf") + msg::in_loader +
+                             msg::list_needs_system)
+            << job;
+        EXPECT_EQ(read_file(dir + "/list.cxf"), list) << job;
+        EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"list.cxf", "update.zova"})) << job;
+    }
+
+    run_result again = run_program({box.device(), name}, "", 60000, dir);
+    EXPECT_EQ(again.exit_code, 0);
+    EXPECT_EQ(again.out, msg::banner + msg::echo(box.device(), name) + msg::in_loader +
+                             msg::streaming + image_progress(image.size()) + msg::please_wait +
+                             msg::new_version(new_system));
+    EXPECT_EQ(box.commands(),
+              (std::vector<std::string>{cmd::status, cmd::loader, cmd::status, cmd::status,
+                                        cmd::status, cmd::status, cmd::loader, cmd::restart}));
+    EXPECT_EQ(read_file(box.state_dir() + "/image.bin"), image);
+    run_result after = run_program({box.device(), "s", "after.cxf"}, "", 60000, dir);
+    EXPECT_EQ(after.exit_code, 0);
+    EXPECT_NE(after.out.find("alte " + new_system + "\n"), std::string::npos);
+}
+
 // The Windows program under wine: the image read through the Win32 file
 // calls and written through the Win32 serial port gives the same run.
 TEST_F(firmware_sim_test, the_windows_program_updates_the_box_like_the_linux_one)
@@ -666,6 +729,50 @@ TEST_F(firmware_sim_test, the_windows_program_updates_the_box_like_the_linux_one
     EXPECT_EQ(box.commands(), (std::vector<std::string>{cmd::status, cmd::loader, cmd::restart}));
     EXPECT_EQ(read_file(box.state_dir() + "/image.bin"), image);
     EXPECT_EQ(box.rx_bytes(), status_request + loader_request + image + restart_request);
+}
+
+// A line that stops taking the image: the run ends on its write limit, the
+// loader keeps what came, and the same update run again finishes it.
+TEST_F(firmware_sim_test, an_update_stalled_in_the_image_is_finished_by_running_it_again)
+{
+    std::string image = make_image(100000, new_system);
+    std::string name = image_file("update.zova", image);
+    boxsim_process box({"--fault", "stall,902,1,3000"});
+    run_result cut = run_program({box.device(), name}, "", 60000, dir);
+    EXPECT_EQ(cut.exit_code, 2);
+    EXPECT_NE(cut.out.find(msg::com_error + msg::line_stalled + msg::prompt), std::string::npos)
+        << cut.out;
+    EXPECT_EQ(box.commands(), (std::vector<std::string>{cmd::status, cmd::loader}));
+
+    run_result again = run_program({box.device(), name}, "", 60000, dir);
+    EXPECT_EQ(again.exit_code, 0);
+    EXPECT_EQ(again.out, msg::banner + msg::echo(box.device(), name) + msg::in_loader +
+                             msg::streaming + image_progress(image.size()) + msg::please_wait +
+                             msg::new_version(new_system));
+    EXPECT_EQ(box.commands(), (std::vector<std::string>{cmd::status, cmd::loader, cmd::status,
+                                                        cmd::loader, cmd::restart}));
+    EXPECT_EQ(read_file(box.state_dir() + "/image.bin"), image);
+}
+
+// The same under wine: the Windows program finds the loader and finishes the
+// update cut off before.
+TEST_F(firmware_sim_test, the_windows_program_finishes_a_cut_off_update_like_the_linux_one)
+{
+    if (windows_exe().empty())
+        GTEST_SKIP() << "no Windows build or no wine";
+    std::string image = make_image(32 * 1024 + 100, new_system);
+    std::string name = image_file("update.zova", image);
+    boxsim_process box({"--baud", "115200"});
+    cut_off_update(box, name, image);
+    map_com_port("com22", box.device());
+    run_result win = run_windows_program({"com22", name}, "", 60000, dir);
+    EXPECT_EQ(win.exit_code, 0);
+    EXPECT_EQ(unix_lines(win.out), msg::banner + msg::echo("com22", name) + msg::in_loader +
+                                       msg::streaming + image_progress(image.size()) +
+                                       msg::please_wait + msg::new_version(new_system));
+    EXPECT_EQ(box.commands(), (std::vector<std::string>{cmd::status, cmd::loader, cmd::status,
+                                                        cmd::loader, cmd::restart}));
+    EXPECT_EQ(read_file(box.state_dir() + "/image.bin"), image);
 }
 
 } // namespace

@@ -121,6 +121,21 @@ TEST_F(windows_run, connection_check_matches_the_linux_program)
     EXPECT_NE(lin.out.find(lin_box->device()), std::string::npos);
 }
 
+// A box left in its loader by a cut-off update: the Windows program names
+// the loader and refuses the list job before any table command, as the
+// Linux one does, and leaves the list alone.
+TEST_F(windows_run, a_list_job_against_the_loader_is_refused_like_on_linux)
+{
+    const std::string list = default_list(3).bytes;
+    write_file(win_dir + "/senderl.cxf", list);
+    write_file(lin_dir + "/senderl.cxf", list);
+    run_both("com21", {"l"}, 2, {"--fault", "reply,501,*,998 LOADER"});
+    EXPECT_NE(lin.out.find(msg::in_loader + msg::list_needs_system), std::string::npos);
+    EXPECT_EQ(win_box->commands(), std::vector<std::string>{cmd::status});
+    EXPECT_EQ(read_file(win_dir + "/senderl.cxf"), list);
+    EXPECT_EQ(list_dir(win_dir), std::vector<std::string>{"senderl.cxf"});
+}
+
 TEST_F(windows_run, a_silent_box_times_out_like_on_linux)
 {
     boxsim_process box({"--fault", "silent,501,*"});

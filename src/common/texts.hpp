@@ -84,6 +84,12 @@ inline constexpr char retry[] = "Neuer Versuch.\n";
 inline constexpr char no_connection[] = "Es konnte keine Verbindung zur Box hergestellt werden!\n";
 inline constexpr char old_version[] = "alte %s\n";
 inline constexpr char wrong_make[] = "Fehler keine Halvoran Box!\n";
+// The loader answered the connection check: an update was cut off.
+inline constexpr char in_loader[] = "Die Box ist im Lader: ein Update wurde nicht beendet.\n";
+// A channel-list job refused against the loader, before any table command.
+inline constexpr char list_needs_system[] =
+    "Senderlisten erst nach dem Update: das Update mit derselben Datei erneut starten, "
+    "die Box nicht ausschalten.\n";
 
 // Files, shared by the jobs.
 inline constexpr char cannot_open_file[] = "failed to open file %s!\n";

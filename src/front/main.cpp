@@ -158,8 +158,18 @@ int run_job(const char* port_name, const char* job, const char* list)
         explain_port_failure();
         return key_prompt_ending();
     }
-    if (!test_con())
+    const connection answered = test_con();
+    if (answered == connection::none)
         return failure_ending();
+    const bool list_job = std::strcmp(filename, "s") == 0 || std::strcmp(filename, "l") == 0 ||
+                          std::strcmp(filename, "v") == 0;
+    if (!job_may_run(answered, list_job)) {
+        // A list job against the loader: nothing of the job is sent. It
+        // ends as a failed list job does, without the key prompt.
+        std::printf(msg::list_needs_system);
+        close_serial();
+        return exit_failed;
+    }
 
     if (std::strcmp(filename, "s") == 0) {
         int ok = get_channel_list(sender_name);

@@ -7,7 +7,13 @@
 
 #include <cstdio>
 
-int test_con()
+namespace {
+
+constexpr int loader_code = 998;
+
+} // namespace
+
+connection test_con()
 {
     set_timeout_profile(timeout_profile::command);
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -25,13 +31,18 @@ int test_con()
             std::printf(msg::old_version, status_version());
             if (status_other_make()) {
                 std::printf(msg::wrong_make);
-                return 0;
+                return connection::none;
             }
         }
+        // The loader answers every request with its code: a box that is
+        // still in it after a cut-off update. It has no version to show.
+        const bool loader = code == loader_code;
+        if (loader)
+            std::printf(msg::in_loader);
         sleep_ms(200);
         purge_receive();
-        return 1;
+        return loader ? connection::loader : connection::system;
     }
     std::printf(msg::no_connection);
-    return 0;
+    return connection::none;
 }

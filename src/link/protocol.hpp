@@ -18,8 +18,23 @@
 // destination untouched when the read failed.
 [[nodiscard]] int get_cmd_buffer(char* destination);
 
+// What answered the connection check.
+enum class connection {
+    none,   // no usable answer in three attempts, or a box of another make
+    system, // the box's running system (or any other answer of two fields)
+    loader, // the box's loader (code 998): an update was cut off, the system may be gone
+};
+
 // Checks the connection: asks the box for its status with "501" in up to
 // three attempts, prints the running version, refuses a box of another
-// make. Leaves the command timeouts in force. Returns 1 when the run may go
-// on, 0 when no usable box answered.
-[[nodiscard]] int test_con();
+// make, and says so when the loader answered. Leaves the command timeouts
+// in force. Only the firmware job may go on against a loader.
+[[nodiscard]] connection test_con();
+
+// 1 when a job may run against the box that answered: any job against its
+// system, only the firmware job against its loader, which knows nothing of
+// channel lists.
+[[nodiscard]] inline constexpr int job_may_run(connection answered, bool list_job)
+{
+    return answered == connection::system || (answered == connection::loader && !list_job) ? 1 : 0;
+}

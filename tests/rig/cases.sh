@@ -19,6 +19,8 @@ text_busy='Der Port ist belegt: ein anderes Programm oder ein anderer Lauf von h
 # The guest's ports with a UART or an adapter behind them, in the program's
 # order; ttyS2 and ttyS3 are nodes without a UART.
 text_ports='Vorhandene Ports: /dev/ttyUSB0, /dev/ttyS0, /dev/ttyS1'
+text_gone='Der Port ist weg: der Adapter wurde abgezogen. Wieder einstecken und neu starten.'
+text_in_loader='Die Box ist im Lader: ein Update wurde nicht beendet.'
 
 pass()
 {
@@ -266,4 +268,112 @@ paced_cases()
   t1=$(now_cs)
   expect "paced firmware update" 0 "$status" "$dir/firmware.out"
   echo "time firmware $((t1 - t0))"
+}
+
+# Waits (at most SECONDS) until the adapter's tty is there (want yes) or gone
+# (want no); 0 when it came to that.
+wait_for_adapter()
+{
+  i=0
+  while [ "$i" -lt $(($2 * 10)) ]; do
+    if [ -e /sys/class/tty/ttyUSB0 ] && [ -c /dev/ttyUSB0 ]; then
+      [ "$1" = yes ] && return 0
+    else
+      [ "$1" = no ] && return 0
+    fi
+    sleep 0.1
+    i=$((i + 1))
+  done
+  return 1
+}
+
+# unplugged_job NAME CHECK ARGS...: the job, traced, while the host pulls the
+# adapter out mid-transfer. "unplug NAME start" tells the host that the job
+# starts, "unplug NAME end" that it has ended; the host then plugs the
+# adapter back. Status 2 and the cause line are checked here, and the
+# kernel's report in the trace; what the job must leave as it was the
+# caller checks.
+unplugged_job()
+{
+  name=$1
+  shift
+  if ! wait_for_adapter yes 30; then
+    fail "unplug $name" "no /dev/ttyUSB0 to start with"
+    return 1
+  fi
+  # The kernel's messages of this job only.
+  dmesg -c >/dev/null
+  echo "unplug $name start"
+  traced_job "$dir/$name.trace" "$dir/$name.out" "$@"
+  ended=$(cut -d' ' -f1 /proc/uptime)
+  echo "unplug $name end"
+  # From the kernel's report of the disconnect to the job's end, on the
+  # guest's clock (the kernel's time stamps count from boot as uptime does).
+  gone=$(dmesg | sed -n 's/^\[ *\([0-9.]*\)\] usb .*USB disconnect.*/\1/p' | head -1)
+  [ -n "$gone" ] &&
+    echo "time unplug-$name $(awk -v a="$gone" -v b="$ended" 'BEGIN { printf "%d", (b - a) * 1000 }')"
+  grep "os error\|line gone\|line stalled" "$dir/$name.trace" | sed "s/^/note unplug $name trace: /"
+  dmesg | grep -i "disconnect" | sed "s/^/note unplug $name dmesg: /"
+  if [ "$status" -eq 2 ] && grep -qxF "$text_gone" "$dir/$name.out"; then
+    pass "unplug $name: status 2 and the cause"
+  else
+    fail "unplug $name: status 2 and the cause" "status $status; output: $(output_tail "$dir/$name.out")"
+  fi
+  if grep -q "line gone" "$dir/$name.trace"; then
+    pass "unplug $name: the trace holds the kernel's report"
+  else
+    fail "unplug $name: the trace holds the kernel's report" "$(tail -3 "$dir/$name.trace" | tr '\n' '|')"
+  fi
+  wait_for_adapter no 10 || fail "unplug $name" "/dev/ttyUSB0 still there after the job"
+}
+
+# unplug_cases DIR IMAGE LIST: a load, a firmware update and a save on
+# ttyUSB0, each cut off by the host pulling the adapter out (device_del) and
+# plugging it back (device_add) once the job has ended. The update is run
+# again on the adapter plugged back and finishes the cut-off one. The save
+# comes last: the box goes on sending the rest of its block into the line,
+# which the adapter plugged back would hand to the next run.
+unplug_cases()
+{
+  dir=$1 image=$2 list=$3
+  port=/dev/ttyUSB0
+  mkdir -p "$dir/save" "$dir/load"
+
+  cp "$list" "$dir/load/list.cxf"
+  unplugged_job load "$port" l "$dir/load/list.cxf"
+  if cmp -s "$list" "$dir/load/list.cxf" && [ "$(ls "$dir/load")" = list.cxf ]; then
+    pass "unplug load: the list untouched"
+  else
+    # shellcheck disable=SC2012 # the folder holds the case's own names
+    fail "unplug load: the list untouched" "$(ls "$dir/load" | tr '\n' ' ')"
+  fi
+  # The box gives up a half-received block after 2 s of quiet line; a
+  # request sent before would be taken as the block's bytes.
+  sleep 3
+
+  unplugged_job firmware "$port" "$image"
+  # The box stays in its loader: the same update again brings the new
+  # system.
+  if wait_for_adapter yes 30; then
+    job "$dir/again.out" "$port" "$image"
+    if [ "$status" -eq 0 ] && grep -qxF "$text_in_loader" "$dir/again.out" &&
+      grep -q "^neue 9.99 (2099)" "$dir/again.out"; then
+      pass "unplug firmware: the update run again finishes it"
+    else
+      fail "unplug firmware: the update run again finishes it" "status $status; output: $(output_tail "$dir/again.out")"
+    fi
+  else
+    fail "unplug firmware: the update run again finishes it" "the adapter did not come back"
+  fi
+
+  # The save replaces an older list; pulled out, it leaves that list and no
+  # temporary file.
+  cp "$list" "$dir/save/list.cxf"
+  unplugged_job save "$port" s "$dir/save/list.cxf"
+  if cmp -s "$list" "$dir/save/list.cxf" && [ "$(ls "$dir/save")" = list.cxf ]; then
+    pass "unplug save: the old list unchanged, no temporary file"
+  else
+    # shellcheck disable=SC2012 # the folder holds the case's own names
+    fail "unplug save: the old list unchanged, no temporary file" "$(ls "$dir/save" | tr '\n' ' ')"
+  fi
 }

@@ -62,6 +62,9 @@ case $mode in
     missing_port /dev/ttyS2 "ttyS2 without a UART is a missing port" /tmp/missing
     missing_port /dev/ttyS9 "a port that does not exist" /tmp/missing
     ;;
+  unplug)
+    unplug_cases /tmp/unplug /rig/image.bin /rig/list.cxf
+    ;;
   paced)
     paced_cases /dev/ttyS1 /tmp/paced /rig/image.bin "$repeats"
     ;;

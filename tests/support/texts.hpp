@@ -27,6 +27,11 @@ inline const std::string no_fav = "FAV-Len        =    0\n";
 inline const std::string streaming = "Daten werden gesendet: ";
 inline const std::string please_wait = "Bitte warten!\n";
 inline const std::string not_an_image = "Keine Halvoran Datei!\n";
+// The loader answered the connection check, and a list job refused for it.
+inline const std::string in_loader = "Die Box ist im Lader: ein Update wurde nicht beendet.\n";
+inline const std::string list_needs_system =
+    "Senderlisten erst nach dem Update: das Update mit derselben Datei erneut starten, die Box "
+    "nicht ausschalten.\n";
 // The percentage display at its end.
 inline const std::string all_done = "100%\b\b\b\b";
 
