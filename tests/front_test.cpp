@@ -453,3 +453,42 @@ TEST(console_window, only_a_console_of_the_runs_own_with_its_input_keeps_the_win
 }
 
 } // namespace
+
+// QuickEdit off for the run, with the input mode's bits as wincon.h defines
+// them, spelled out here: processed 0x0001, line 0x0002, echo 0x0004,
+// window 0x0008, mouse 0x0010, insert 0x0020, QuickEdit 0x0040, extended
+// flags 0x0080, auto position 0x0100.
+TEST(console_window, quick_edit_is_off_for_the_run_and_back_afterwards)
+{
+    // A fresh console: everything on. The run drops QuickEdit alone, with
+    // the extended flag that makes the change count.
+    console_input_modes modes = console_input_modes_for_run(0x01F7);
+    EXPECT_EQ(modes.run, 0x01B7ul);
+    EXPECT_EQ(modes.restore, 0x01F7ul);
+    // Already off (the user's choice): nothing changes, nothing to put back.
+    modes = console_input_modes_for_run(0x01B7);
+    EXPECT_EQ(modes.run, 0x01B7ul);
+    EXPECT_EQ(modes.restore, 0x01B7ul);
+    // Mouse input and window input off, insert off: all kept as found.
+    modes = console_input_modes_for_run(0x00C7);
+    EXPECT_EQ(modes.run, 0x0087ul);
+    EXPECT_EQ(modes.restore, 0x00C7ul);
+    // A mode set by another program without the extended flag reports no
+    // insert and QuickEdit: the run sets the flag, keeps insert on, and
+    // afterwards both are on again, the other bits as found.
+    modes = console_input_modes_for_run(0x0007);
+    EXPECT_EQ(modes.run, 0x00A7ul);
+    EXPECT_EQ(modes.restore, 0x00E7ul);
+    modes = console_input_modes_for_run(0x0117);
+    EXPECT_EQ(modes.run, 0x01B7ul);
+    EXPECT_EQ(modes.restore, 0x01F7ul);
+}
+
+// A line typed at the port question gets the console's line editing and
+// echo, and QuickEdit stays off: the run's mode carries the extended flag.
+TEST(console_window, a_typed_line_does_not_bring_quick_edit_back)
+{
+    EXPECT_EQ(console_line_mode(0x01B0), 0x01B7ul);
+    EXPECT_EQ(console_line_mode(0x00A0), 0x00A7ul);
+    EXPECT_EQ(console_line_mode(console_input_modes_for_run(0x01F0).run), 0x01B7ul);
+}

@@ -8,6 +8,7 @@
 #include "support/trace_support.hpp"
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <optional>
@@ -54,6 +55,31 @@ std::string with_port(std::string text, const std::string& device, const std::st
             y[i] = '9';
     }
     return same_bytes(x, y);
+}
+
+// Folders named with characters outside the ANSI code page of German and
+// Western European Windows (1252), and one with a character inside it.
+// Without UTF-8 as the program's code page, Windows hands the program
+// "Lukasz" and "Sahin" (a best fit) and no such file opens.
+const char* const path_folders[] = {"\u0141ukasz", "\u015Eahin", "J\u00FCrgen"};
+
+// A path as the trace writes it: bytes outside printable ASCII as \xNN.
+std::string trace_escaped(const std::string& path)
+{
+    std::string out;
+    for (unsigned char c : path) {
+        char piece[8];
+        std::snprintf(piece, sizeof piece, c >= 0x20 && c < 0x7F ? "%c" : "\\x%02X", c);
+        out += piece;
+    }
+    return out;
+}
+
+// The folder's name as a test's name: ASCII letters only.
+std::string folder_test_name(const ::testing::TestParamInfo<const char*>& info)
+{
+    static const char* const names[] = {"Lukasz", "Sahin", "Juergen"};
+    return names[info.index];
 }
 
 class windows_run : public ::testing::Test {
@@ -528,6 +554,52 @@ TEST_F(windows_run, a_port_mapped_through_the_registry_is_listed)
         << opened.out;
 }
 
+// Every job with its files in a folder of that name (fresh boxes each):
+// the save into it, traced into a file there, the verify and the load of
+// that list, and a firmware update from an image there. The Windows run's
+// output is the Linux run's, the echo and the paths as typed included; run
+// without a console, the program changes none.
+class windows_paths : public windows_run, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(windows_paths, every_job_takes_its_files_from_a_folder_of_that_name)
+{
+    const std::string folder = GetParam();
+    // A COM name for each folder: the three may run at once in one prefix.
+    int index = 0;
+    while (folder != path_folders[index])
+        ++index;
+    const std::string com = "com" + std::to_string(15 + index);
+    ASSERT_EQ(mkdir((win_dir + "/" + folder).c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((lin_dir + "/" + folder).c_str(), 0755), 0);
+    const std::string list = folder + "/liste.cxf";
+
+    run_both(com, {"s", list}, 0, {}, folder + "/trace.txt");
+    EXPECT_NE(unix_lines(win.out).find(msg::echo(com, "s", list)), std::string::npos) << win.out;
+    EXPECT_TRUE(same_list_file(read_file(win_dir + "/" + list), read_file(lin_dir + "/" + list)));
+    EXPECT_EQ(list_dir(win_dir + "/" + folder),
+              (std::vector<std::string>{"liste.cxf", "trace.txt"}));
+    const std::string trace = read_file(win_dir + "/" + folder + "/trace.txt");
+    EXPECT_NE(trace.find(" args 3 \"" + com + "\" \"s\" \"" + trace_escaped(list) + "\"\n"),
+              std::string::npos)
+        << trace;
+    EXPECT_EQ(trace_events(trace, "console"),
+              (std::vector<std::string>{"console input none", "console output none ansi 65001"}));
+
+    // The list just saved is what a fresh box holds.
+    run_both(com, {"v", list}, 0);
+    EXPECT_NE(lin.out.find(all_tables_same), std::string::npos) << lin.out;
+    run_both(com, {"l", list}, 0);
+
+    const std::string image = make_image(3 * 256 + 77, "3.07 w1100");
+    write_file(win_dir + "/" + folder + "/update.zova", image);
+    write_file(lin_dir + "/" + folder + "/update.zova", image);
+    run_both(com, {folder + "/update.zova"}, 0);
+    EXPECT_TRUE(same_bytes(read_file(win_box->state_dir() + "/image.bin"), image));
+}
+
+INSTANTIATE_TEST_SUITE_P(folders, windows_paths, ::testing::ValuesIn(path_folders),
+                         folder_test_name);
+
 // A file dropped onto the Windows program. Its standard input is a
 // terminal, which wine makes a console of the program's own, as the file
 // manager does; the port is mapped through the registry, so that Windows
@@ -633,5 +705,46 @@ TEST_F(windows_drop, a_dropped_image_updates_the_box_on_the_chosen_port)
     expect_same_job(win, "COM8", win_box, {"update.zova"}, msg::dropped_updated);
     EXPECT_TRUE(same_bytes(read_file(win_box.state_dir() + "/image.bin"), image));
 }
+
+// A list dropped from a folder of that name, traced: the program opens it
+// by the path as given and loads it, and shows that path as given; its
+// console (standard input; the output goes to the test's pipe) has QuickEdit
+// off for the run, wine's console starting with everything on (0x01F7).
+class windows_drop_paths : public windows_drop,
+                           public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(windows_drop_paths, a_list_dropped_from_a_folder_of_that_name_is_loaded)
+{
+    const std::string folder = GetParam();
+    boxsim_process source({"--seed", "5"});
+    const std::string saved = put_saved_list(source, "quelle.cxf");
+    ASSERT_EQ(mkdir((win_dir + "/" + folder).c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((lin_dir + "/" + folder).c_str(), 0755), 0);
+    const std::string list = folder + "/liste.cxf";
+    write_file(win_dir + "/" + list, saved);
+    write_file(lin_dir + "/" + list, saved);
+
+    boxsim_process win_box;
+    wine_port_prefix prefix("COM7", win_box.device());
+    setenv("HALVORAN_TRACE", (folder + "/trace.txt").c_str(), 1);
+    run_result win = drop(list, "COM7", msg::choose_list_job, "l");
+    unsetenv("HALVORAN_TRACE");
+    ASSERT_FALSE(win.timed_out) << win.out;
+    EXPECT_EQ(win.exit_code, 0) << win.out;
+
+    EXPECT_EQ(win.out.substr(0, win.out.find("Infotext: ")), msg::banner + msg::dropped_list(list));
+    expect_same_job(win, "COM7", win_box, {"l", list});
+
+    const std::string trace = read_file(win_dir + "/" + folder + "/trace.txt");
+    EXPECT_EQ(trace_events(trace, "console"),
+              (std::vector<std::string>{"console input mode 0x01F7 set 0x01B7",
+                                        "console output none ansi 65001"}));
+    EXPECT_EQ(trace_events(trace, "file list opened"),
+              (std::vector<std::string>{"file list opened " + trace_escaped(list),
+                                        "file list opened " + trace_escaped(list)}));
+}
+
+INSTANTIATE_TEST_SUITE_P(folders, windows_drop_paths, ::testing::ValuesIn(path_folders),
+                         folder_test_name);
 
 } // namespace

@@ -20,6 +20,8 @@
 //     will have carried its last byte at 115200 baud; the limit for the
 //     box's answer starts at the later of the line's own time and clear
 //   file <event> <path>
+//   console input mode 0x<found> set 0x<set> | console input none
+//   console output code page <found> set <set> ansi <cp> | console output none ansi <cp>
 //   os error <call>: <number> <text>                         (backends)
 //   exit <status>
 // Escaped text: printable ASCII as is, a backslash as \\, CR and LF as \r
@@ -310,6 +312,22 @@ void trace_file(const char* event, const char* path)
     char escaped[text_capacity];
     escape_text(escaped, sizeof escaped, path);
     trace_line("file %s %s", event, escaped);
+}
+
+void trace_console_input(int console, unsigned long found, unsigned long set)
+{
+    if (console)
+        trace_line("console input mode 0x%04lX set 0x%04lX", found, set);
+    else
+        trace_line("console input none");
+}
+
+void trace_console_output(int console, unsigned found, unsigned set, unsigned ansi)
+{
+    if (console)
+        trace_line("console output code page %u set %u ansi %u", found, set, ansi);
+    else
+        trace_line("console output none ansi %u", ansi);
 }
 
 void trace_port(const char* name, std::intptr_t handle)

@@ -74,6 +74,13 @@ long long trace_clock();
 // discarded) with its path.
 void trace_file(const char* event, const char* path);
 
+// The Windows console as the run found and set it: the input's mode, and
+// the output's code page with the process's ANSI code page (the one the
+// paths arrive in). console is 0 when standard input, or output, is no
+// console; found and set are then not used.
+void trace_console_input(int console, unsigned long found, unsigned long set);
+void trace_console_output(int console, unsigned found, unsigned set, unsigned ansi);
+
 // The port is open: its name and the line settings read back from it.
 void trace_port(const char* name, std::intptr_t handle);
 // The port took other settings than were set: those read back. Returns 0, so

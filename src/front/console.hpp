@@ -8,8 +8,17 @@
 #include <cstdio>
 
 // Makes standard output unbuffered, so that the percentage display shows
-// at once and nothing printed is lost when an interrupt ends the run.
-inline void console_setup() { std::setvbuf(stdout, nullptr, _IONBF, 0); }
+// at once and nothing printed is lost when an interrupt ends the run. On
+// Windows it also sets the console up for the run, when there is one (see
+// console_input_modes_for_run): QuickEdit off, and the output code page the
+// ANSI code page the program's paths arrive in (UTF-8 where the program's
+// manifest is honoured). console_restore puts both back; it runs at every
+// ending, the interrupt's included. Call before anything is printed.
+void console_setup();
+
+// Writes what console_setup found and set into the trace (trace_start
+// comes after console_setup, which must precede every output).
+void console_trace_setup();
 
 // Waits for one key: on a terminal one keystroke, without echo and without
 // Enter, with the terminal restored afterwards; otherwise one byte of
@@ -47,8 +56,54 @@ void wait_key();
     return console_processes == 1 && input_is_console != 0 ? 1 : 0;
 }
 
-// Puts the terminal back as the key wait found it, if the wait changed it.
-// Safe to call from the interrupt handler.
+// The bits of a Windows console's input mode that the run touches, as
+// wincon.h defines them.
+namespace console_mode {
+inline constexpr unsigned long processed_input = 0x0001;
+inline constexpr unsigned long line_input = 0x0002;
+inline constexpr unsigned long echo_input = 0x0004;
+inline constexpr unsigned long insert = 0x0020;
+inline constexpr unsigned long quick_edit = 0x0040;
+inline constexpr unsigned long extended_flags = 0x0080;
+} // namespace console_mode
+
+// The input mode for the run and the one that puts the console back.
+struct console_input_modes {
+    unsigned long run;
+    unsigned long restore;
+};
+
+// With QuickEdit on, a mouse click into the window starts a selection, and
+// the program's next write to the console blocks until the selection ends:
+// the line to the box would stop mid-transfer. The run turns it off. Insert
+// and QuickEdit change only with ENABLE_EXTENDED_FLAGS in the same call, so
+// the flag is set both ways. A mode read without that flag does not report
+// insert and QuickEdit (another program set the mode without it); the
+// console's defaults, both on, are then assumed: insert stays on for the
+// run, and both are on again afterwards. Every other bit is kept.
+[[nodiscard]] constexpr console_input_modes console_input_modes_for_run(unsigned long found)
+{
+    using namespace console_mode;
+    if ((found & extended_flags) != 0)
+        return {found & ~quick_edit, found};
+    return {(found | extended_flags | insert) & ~quick_edit,
+            found | extended_flags | insert | quick_edit};
+}
+
+// The mode while the user types a line: the console's line editing and
+// echo on top of the mode in force, whose QuickEdit and insert bits (with
+// the extended flag) stay as they are, so that a typed line does not bring
+// QuickEdit back.
+[[nodiscard]] constexpr unsigned long console_line_mode(unsigned long mode)
+{
+    using namespace console_mode;
+    return mode | line_input | echo_input | processed_input;
+}
+
+// Puts the terminal back as the key wait found it, if the wait changed it,
+// and on Windows the console's input mode and output code page as
+// console_setup found them. Safe to call from the interrupt handler and more
+// than once.
 void console_restore();
 
 // Has on_interrupt run whenever the user or the system ends the run: Ctrl+C,

@@ -113,6 +113,11 @@ int read_line(char* line, std::size_t size)
 
 int input_is_terminal() { return isatty(STDIN_FILENO) ? 1 : 0; }
 
+void console_setup() { std::setvbuf(stdout, nullptr, _IONBF, 0); }
+
+// A terminal has no mode that the run changes for its whole length.
+void console_trace_setup() {}
+
 int console_is_own() { return 0; }
 
 void console_restore()

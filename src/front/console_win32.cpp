@@ -1,8 +1,11 @@
 // Win32 backend of the console.
 #include "front/console.hpp"
 
+#include "common/trace.hpp"
+
 #include <conio.h>
 #include <cstdio>
+#include <cstdlib>
 #include <windows.h>
 
 namespace {
@@ -48,6 +51,81 @@ HANDLE console_input(DWORD* mode)
 
 } // namespace
 
+namespace {
+
+// What console_setup found and set: written by it before anything else
+// runs, then read by console_restore (also on the console event's thread)
+// and console_trace_setup. The two flags say what is still to be put back.
+int input_console = 0;
+HANDLE input_handle = nullptr;
+DWORD input_found = 0, input_set = 0, input_restore = 0;
+volatile LONG input_changed = 0;
+int output_console = 0;
+UINT output_found = 0, output_set = 0;
+volatile LONG output_changed = 0;
+
+void take_console_input()
+{
+    DWORD mode = 0;
+    HANDLE in = console_input(&mode);
+    if (in == nullptr)
+        return; // input from a file or a pipe: nothing to change
+    input_console = 1;
+    input_handle = in;
+    input_found = mode;
+    const console_input_modes modes = console_input_modes_for_run(mode);
+    input_restore = modes.restore;
+    if (modes.run != mode && SetConsoleMode(in, modes.run))
+        input_changed = 1;
+    // As the console has it now, read back.
+    if (!GetConsoleMode(in, &input_set))
+        input_set = mode;
+}
+
+// The program prints its paths as they arrive, in the ANSI code page
+// (UTF-8 with the manifest); the console shows them in its own output code
+// page (850 on a German console), so the run makes the two the same.
+void take_console_output()
+{
+    DWORD mode = 0;
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out == INVALID_HANDLE_VALUE || out == nullptr || !GetConsoleMode(out, &mode))
+        return; // output to a file or a pipe: its bytes stay as printed
+    output_console = 1;
+    output_found = GetConsoleOutputCP();
+    const UINT ansi = GetACP();
+    if (output_found != ansi && SetConsoleOutputCP(ansi))
+        output_changed = 1;
+    output_set = GetConsoleOutputCP();
+}
+
+} // namespace
+
+void console_setup()
+{
+    take_console_input();
+    take_console_output();
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    // Every ending that returns from main() or calls exit(); the interrupt
+    // handler, which ends with _Exit, calls console_restore itself.
+    if (input_changed || output_changed)
+        (void)std::atexit(console_restore);
+}
+
+void console_trace_setup()
+{
+    trace_console_input(input_console, input_found, input_set);
+    trace_console_output(output_console, output_found, output_set, GetACP());
+}
+
+void console_restore()
+{
+    if (InterlockedExchange(&input_changed, 0) != 0)
+        (void)SetConsoleMode(input_handle, input_restore);
+    if (InterlockedExchange(&output_changed, 0) != 0)
+        (void)SetConsoleOutputCP(output_found);
+}
+
 void wait_key() { (void)read_key(); }
 
 int read_key()
@@ -81,10 +159,10 @@ int read_line(char* line, std::size_t size)
     HANDLE in = console != nullptr ? console : GetStdHandle(STD_INPUT_HANDLE);
     if (in == INVALID_HANDLE_VALUE || in == nullptr || size == 0)
         return 0;
-    // The console's own line editing and echo, whatever its mode was.
+    // The console's own line editing and echo, whatever its mode was;
+    // QuickEdit stays as the run set it.
     if (console != nullptr)
-        (void)SetConsoleMode(console,
-                             mode | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT);
+        (void)SetConsoleMode(console, console_line_mode(mode));
     std::size_t used = 0;
     bool ended = false;
     while (!ended) {
@@ -121,5 +199,3 @@ int console_is_own()
     DWORD processes[2];
     return console_of_own_run(GetConsoleProcessList(processes, 2), input_is_terminal());
 }
-
-void console_restore() {}

@@ -368,6 +368,7 @@ int run(int argc, char** argv)
     // HALVORAN_VERSION comes from the build (the project version, 1.04).
     std::printf(msg::banner, HALVORAN_VERSION);
     trace_start(HALVORAN_VERSION, argc, argv);
+    console_trace_setup();
 
     if (argc == 2 && input_is_terminal()) {
         const dropped_file kind = kind_of_dropped(argv[1]);
