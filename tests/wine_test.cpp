@@ -268,8 +268,8 @@ TEST_F(windows_run, a_load_waits_for_its_blocks_to_cross_a_deep_transmit_buffer)
                         "--tv", "1500", "--radio", "250", "--fav", "20"});
     const list_file list = make_list(counts);
     write_file(win_dir + "/liste.cxf", list.bytes);
-    map_com_port("com15", box.device());
-    run_result load = run_windows_program({"com15", "l", "liste.cxf"}, "", 60000, win_dir);
+    map_com_port("com19", box.device());
+    run_result load = run_windows_program({"com19", "l", "liste.cxf"}, "", 60000, win_dir);
     ASSERT_EQ(load.exit_code, 0) << load.out;
     EXPECT_EQ(load.out.find(msg::silent), std::string::npos) << load.out;
     EXPECT_NE(box.transcript().find("received block: 48000 bytes"), std::string::npos);
@@ -502,9 +502,9 @@ TEST_F(windows_run, ctrl_c_during_a_save_ends_it_without_leftovers)
     write_file(win_dir + "/senderl.cxf", previous);
     // Paced: the channel block takes about a second on the line.
     boxsim_process box({"--baud", "115200"});
-    map_com_port("com13", box.device());
+    map_com_port("com18", box.device());
     setenv("WINEDEBUG", "-all", 1);
-    background_run run({"/usr/bin/wine", windows_exe(), "com13", "s"}, win_dir);
+    background_run run({"/usr/bin/wine", windows_exe(), "com18", "s"}, win_dir);
     ASSERT_TRUE(box.wait_for_command("500 0 2 0 399"));
     EXPECT_EQ(list_dir(win_dir).size(), 2u); // the list and the temporary file
     run.signal(SIGINT);
@@ -568,7 +568,7 @@ TEST_P(windows_paths, every_job_takes_its_files_from_a_folder_of_that_name)
     int index = 0;
     while (folder != path_folders[index])
         ++index;
-    const std::string com = "com" + std::to_string(15 + index);
+    const std::string com = "com" + std::to_string(30 + index);
     ASSERT_EQ(mkdir((win_dir + "/" + folder).c_str(), 0755), 0);
     ASSERT_EQ(mkdir((lin_dir + "/" + folder).c_str(), 0755), 0);
     const std::string list = folder + "/liste.cxf";
@@ -733,7 +733,7 @@ TEST_P(windows_drop_paths, a_list_dropped_from_a_folder_of_that_name_is_loaded)
     EXPECT_EQ(win.exit_code, 0) << win.out;
 
     EXPECT_EQ(win.out.substr(0, win.out.find("Infotext: ")), msg::banner + msg::dropped_list(list));
-    expect_same_job(win, "COM7", win_box, {"l", list});
+    expect_same_job(win, "COM7", win_box, {"l", list}, "\n" + msg::dropped_loaded);
 
     const std::string trace = read_file(win_dir + "/" + folder + "/trace.txt");
     EXPECT_EQ(trace_events(trace, "console"),
