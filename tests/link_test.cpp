@@ -457,6 +457,19 @@ TEST(line_state, system_errors_of_a_device_that_is_gone_and_the_write_limit)
     EXPECT_GT(write_limit_ms(1 << 20), 92000u);
 }
 
+// A Windows read that brought nothing long before its total limit did not
+// time out: the device went away. A read near its limit, one that brought
+// bytes, and a read without limit say nothing.
+TEST(line_state, a_read_that_ends_early_with_nothing_is_a_gone_line)
+{
+    EXPECT_TRUE(read_ended_early(0, 1000, 46000));
+    EXPECT_TRUE(read_ended_early(0, 1834, 900000));
+    EXPECT_FALSE(read_ended_early(0, 1000, 500000));
+    EXPECT_FALSE(read_ended_early(0, 1000, 1000500));
+    EXPECT_FALSE(read_ended_early(1, 1000, 46000));
+    EXPECT_FALSE(read_ended_early(0, 0, 46000));
+}
+
 TEST(scan, converts_fields_like_formatted_scanning)
 {
     char w1[word_size], w2[word_size], w3[word_size];

@@ -161,6 +161,18 @@ constexpr std::int64_t moved_total_ms(int total_ms, std::int64_t busy_us)
     return total_ms + (busy_us + 999) / 1000;
 }
 
+// Whether a read that brought moved bytes after elapsed_us under a total
+// limit of total_ms (0: none) ended long before that limit with nothing: no
+// time-out ends a read so, since the gap limit starts only with a first
+// byte; only a device that went away does. Half the limit leaves the
+// driver's timer all the room it may take.
+constexpr bool read_ended_early(unsigned long moved, unsigned long total_ms,
+                                std::int64_t elapsed_us)
+{
+    return moved == 0 && total_ms > 0 &&
+           elapsed_us < static_cast<std::int64_t>(total_ms) * 1000 / 2;
+}
+
 // The state of the line. ok: transfers go on. stalled: a write ran into
 // its limit, the port takes no more data (a wedged USB or Bluetooth adapter,
 // a driver that holds its endpoint). gone: the device reported that it is

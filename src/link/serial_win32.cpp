@@ -99,13 +99,19 @@ int read_failed()
 // A read that ended with fewer bytes than it wanted: the time ran out, or
 // the device went away under it, which some drivers report only to the next
 // call. ClearCommError fails then, with the error of a device that is gone.
-int short_read()
+// A read that brought no byte at all long before its total limit did not
+// time out either: the gap limit starts only with a first byte, so nothing
+// but a device that went away ends it (a hung-up terminal under wine).
+// began_us is when the read was started.
+int short_read(DWORD moved, std::int64_t began_us)
 {
     DWORD errors = 0;
     COMSTAT status{};
     if (!ClearCommError(com(), &errors, &status)) {
         (void)trace_os_error("ClearCommError");
         lose_line(line_state_of_win32_error(GetLastError()), "ClearCommError failed after a read");
+    } else if (read_ended_early(moved, port_read_total, now_us() - began_us)) {
+        lose_line(line_state::gone, "read brought nothing long before its limit");
     }
     return 0;
 }
@@ -273,11 +279,12 @@ int async_read(void* buffer, int count)
     if (count < 0 || handle_com == invalid_handle || state != line_state::ok)
         return 0;
     limit_read();
+    const std::int64_t began = now_us();
     DWORD moved = 0;
     BOOL ok = ReadFile(com(), buffer, static_cast<DWORD>(count), &moved, nullptr);
     if (!ok)
         return read_failed();
-    return moved == static_cast<DWORD>(count) ? 1 : short_read();
+    return moved == static_cast<DWORD>(count) ? 1 : short_read(moved, began);
 }
 
 int async_write(const void* data, int count)
@@ -315,11 +322,12 @@ int read_available(void* buffer, int max)
     DWORD want = 1;
     if (ClearCommError(com(), &errors, &status) && status.cbInQue > 1)
         want = status.cbInQue < static_cast<DWORD>(max) ? status.cbInQue : static_cast<DWORD>(max);
+    const std::int64_t began = now_us();
     DWORD moved = 0;
     if (!ReadFile(com(), buffer, want, &moved, nullptr))
         return read_failed();
     if (moved == 0)
-        return short_read();
+        return short_read(moved, began);
     return static_cast<int>(moved);
 }
 
