@@ -557,10 +557,12 @@ void box_model::finish_block(ms now)
 void box_model::finish_image(ms now)
 {
     mode_ = box_mode::loader_done;
+    // Stored before the transcript says so: whoever waits for the note finds
+    // the whole image in the state folder.
+    persist("image.bin", [&] { save_image(*options_.state_dir, image_); });
     note("image complete after " + std::to_string(loader_quiet_time.count()) +
          " ms of quiet line: " + std::to_string(image_.size()) + " bytes, CRC " +
          crc_text(crc32_mpeg2(image_)));
-    persist("image.bin", [&] { save_image(*options_.state_dir, image_); });
     pending_version_ = version_from_image(image_);
     if (pending_version_)
         note("image header recognised: version after restart '" + escape_bytes(*pending_version_) +
