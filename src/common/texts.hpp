@@ -73,6 +73,13 @@ inline constexpr char dropped_same[] = "Die Senderliste stimmt mit der Box ueber
 inline constexpr char dropped_differs[] = "Die Senderliste weicht von der Box ab.\n";
 inline constexpr char dropped_updated[] = "Die Box wurde auf die neue Version aktualisiert.\n";
 inline constexpr char dropped_failed[] = "Der Auftrag ist fehlgeschlagen, siehe oben.\n";
+// A load at the keyboard first saves the box's own list: where it goes, and
+// that the load did not start when that failed.
+inline constexpr char safety_copy_where[] = "Sicherung der Senderliste der Box nach %s\n";
+inline constexpr char safety_copy_no_name[] =
+    "Fuer die Sicherung ist kein freier Dateiname zu finden.\n";
+inline constexpr char safety_copy_failed[] =
+    "Die Sicherung ist fehlgeschlagen: die Senderliste wurde nicht auf die Box geladen.\n";
 // HALVORAN_TRACE names a file that cannot be opened: the run goes on
 // without a trace.
 inline constexpr char trace_unavailable[] = "Trace-Datei %s kann nicht geoeffnet werden!\n";
