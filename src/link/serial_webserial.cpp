@@ -32,17 +32,16 @@ EM_JS(void, webserial_init, (), {
     s.gone = false;
     s.error = "";
     s.wakeUp = () => { const w = s.wake; s.wake = null; if (w) w(); };
-    if (navigator.serial && !s.listening) {
-        s.listening = true;
-        // The event reaches navigator.serial for every port the page may use.
-        navigator.serial.addEventListener("disconnect", (event) => {
-            if (event.target === s.port && s.open) {
-                s.gone = true;
-                s.error = s.error || "disconnect";
-                s.wakeUp();
-            }
-        });
-    }
+    s.watched = new WeakSet();
+    s.unplugged = (port) => {
+        if (port === s.port && s.open) {
+            s.gone = true;
+            s.error = s.error || "disconnect";
+            s.wakeUp();
+        }
+    };
+    // The event is fired at the port and bubbles to navigator.serial.
+    if (navigator.serial) navigator.serial.addEventListener("disconnect", (e) => s.unplugged(e.target));
 });
 
 // Opens the picked port: 1, or the cause of the failure: -1 no port picked,
@@ -51,6 +50,10 @@ EM_ASYNC_JS(int, webserial_open, (int buffer_size), {
     const s = globalThis.halvoranSerial;
     if (!s.port) return -1;
     s.chunks = []; s.offset = 0; s.count = 0; s.gone = false; s.error = "";
+    if (!s.watched.has(s.port)) {
+        s.watched.add(s.port);
+        s.port.addEventListener("disconnect", () => s.unplugged(s.port));
+    }
     s.options = {baudRate: 115200, dataBits: 8, stopBits: 1, parity: "none",
                  flowControl: "none", bufferSize: buffer_size};
     try {

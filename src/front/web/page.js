@@ -64,6 +64,16 @@ function print_byte(byte) {
   }
 }
 
+// A job's output starts on a line of its own on the screen, also where the
+// one before left its line open (the load's percentage); the bytes stay as
+// printed.
+function start_screen_line() {
+  if (screen.line.length === 0) return;
+  screen.done += screen.line.join("") + "\n";
+  screen.line = [];
+  screen.column = 0;
+}
+
 function render() {
   screen.dirty = false;
   const out = $("output");
@@ -201,7 +211,23 @@ function say(text, kind) {
   result.className = kind || "";
 }
 
+function unplugged(port) {
+  if (!port || port !== page.port) return;
+  if (page.busy) {
+    page.unplugged = true; // said with the job's result
+    return;
+  }
+  set_port(null);
+  say("Der Adapter wurde abgezogen. Wieder einstecken und neu verbinden.", "bad");
+}
+
+const watched = new WeakSet();
+
 function set_port(port) {
+  if (port && !watched.has(port)) {
+    watched.add(port);
+    port.addEventListener("disconnect", () => unplugged(port));
+  }
   page.port = port;
   serial.port = port;
   serial.label = port ? port_label(port) : "";
@@ -236,6 +262,8 @@ async function run(job) {
     }
   }
   page.busy = true;
+  page.unplugged = false;
+  start_screen_line();
   update_controls();
   $("result").removeAttribute("data-status");
   $("result").dataset.job = job;
@@ -290,6 +318,10 @@ async function run(job) {
   if (trace !== "" && file_exists(trace_name))
     offer_download(trace_name, Module.FS.readFile(trace_name), "trace-download");
   page.busy = false;
+  if (page.unplugged) {
+    set_port(null);
+    words += " Der Adapter wurde abgezogen: wieder einstecken und neu verbinden.";
+  }
   say(words, status === 0 ? "good" : "bad");
   $("result").dataset.status = String(status);
   update_controls();
@@ -313,15 +345,9 @@ function start() {
       }
     });
     // A port unplugged is gone for good; one plugged back in can be chosen
-    // again (the browser remembers the permission).
-    navigator.serial.addEventListener("disconnect", (event) => {
-      if (event.target === page.port && !page.busy) {
-        set_port(null);
-        say("Der Adapter wurde abgezogen. Wieder einstecken und neu verbinden.", "bad");
-      } else if (event.target === page.port) {
-        page.unplugged = true;
-      }
-    });
+    // again (the browser remembers the permission). The event is fired at
+    // the port and bubbles to navigator.serial.
+    navigator.serial.addEventListener("disconnect", (event) => unplugged(event.target));
     // A port this page was allowed before, when it is the only one.
     navigator.serial.getPorts().then((ports) => {
       if (ports.length === 1 && !page.port) set_port(ports[0]);
