@@ -210,7 +210,7 @@ liesmich="$work/$top/LIESMICH.txt"
 check_windows_text "$liesmich"
 for text in "halvoranupdate.exe com3 firmware.zova" "halvoranupdate.exe com3 s [datei]" \
     "halvoranupdate.exe com3 l [datei]" "halvoranupdate.exe com3 v [datei]" \
-    "Geraete-Manager" "Anschluesse (COM & LPT)" "Weiter mit beliebiger Taste!"; do
+    "Geraete-Manager" "Anschluesse (COM & LPT)" "Weiter mit beliebiger Taste!" 'web\index.html' "Verbinden"; do
     grep -qF -- "$text" "$liesmich" || fail "LIESMICH.txt does not mention '$text'"
 done
 statuses=$(sed -n '/^### Exit status/,/^#/p' README.md | sed -n 's/^| \([0-9][0-9]*\) |.*/\1/p')
