@@ -21,7 +21,7 @@ EM_JS(void, webserial_options_text, (char* text, int capacity), {
     stringToUTF8("baudRate " + o.baudRate + " dataBits " + o.dataBits + " stopBits " + o.stopBits +
                  " parity " + o.parity + " flowControl " + o.flowControl + " bufferSize " +
                  o.bufferSize + " usbVendorId " + hex(info.usbVendorId) + " usbProductId " +
-                 hex(info.usbProductId) + " signals dtr off rts off", text, capacity);
+                 hex(info.usbProductId) + " setSignals dtr off rts off", text, capacity);
 });
 
 EM_JS(int, webserial_waiting, (), {
