@@ -250,6 +250,14 @@ function update_controls() {
 
 const trace_name = "halvoran-trace.txt";
 
+const running_words = {
+  save: "Die Senderliste wird von der Box gelesen ...",
+  load: "Die Senderliste wird auf die Box geladen ...",
+  safe_load: "Erst wird die Senderliste der Box gesichert, dann die neue geladen ...",
+  verify: "Die Senderliste wird mit der Box verglichen ...",
+  firmware: "Die Firmware wird aufgespielt. Box und Kabel nicht trennen ...",
+};
+
 // One job from the click to its result in words; only one at a time.
 async function run(job) {
   if (page.busy || !page.port || !page.started) return;
@@ -267,7 +275,8 @@ async function run(job) {
   update_controls();
   $("result").removeAttribute("data-status");
   $("result").dataset.job = job;
-  say("Läuft ...", "busy");
+  say(running_words[job === "load" && $("safety").checked ? "safe_load" : job], "busy");
+  $("output").scrollIntoView({ block: "nearest", behavior: "smooth" });
   const trace = $("trace").checked ? trace_name : "";
   remove_file(trace_name);
   const old = $("trace-download");
