@@ -1,12 +1,12 @@
 // POSIX (termios) backend of the serial port.
 #include "link/serial.hpp"
+#include "link/serial_limits.hpp"
 
 #include "common/globals.hpp"
 #include "common/trace.hpp"
 #include "common/write_all_posix.hpp"
 
 #include <cerrno>
-#include <climits>
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
@@ -17,45 +17,16 @@
 
 namespace {
 
-// Current read limits in milliseconds; total < 0 means no limit.
-int read_total_ms = -1;
-int read_interval_ms = -1;
+using serial_limits::lose_line;
+using serial_limits::now_ms;
 
 open_failure last_failure = open_failure::none;
-
-line_state state = line_state::ok;
-
-// When the line will have carried every byte written so far, in
-// microseconds of now_us() (see serial.hpp).
-std::int64_t line_clear_us = 0;
 
 // The time a drain may take beyond the bytes' own time on the line: the
 // driver's wake-ups and the USB frames of an adapter.
 constexpr long long drain_margin_ms = 50;
 
 int fd() { return static_cast<int>(handle_com); }
-
-std::int64_t now_us()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
-long long now_ms() { return now_us() / 1000; }
-
-// Where a read's total limit starts: now, or when the line will have carried
-// the bytes written so far if that is later (rounded up to the millisecond).
-long long limit_start_ms()
-{
-    const long long now = now_ms();
-    const long long clear = (line_clear_us + 999) / 1000;
-    if (clear <= now)
-        return now;
-    if (read_total_ms >= 0)
-        trace_limit_moved(line_clear_us, clear - now, read_total_ms + clear - now);
-    return clear;
-}
 
 int configure(int d)
 {
@@ -97,36 +68,18 @@ int configure(int d)
     return 1;
 }
 
-// The line has stalled or gone: the first cause found stays, and the trace
-// says it once.
-void lose_line(line_state cause, const char* what)
-{
-    if (state != line_state::ok || cause == line_state::ok)
-        return;
-    state = cause;
-    trace_line("line %s: %s", cause == line_state::gone ? "gone" : "stalled", what);
-}
+} // namespace
 
-// One read of up to max bytes under the profile in force: the total limit
-// runs from start; the interval limit from the last byte received, once one
-// has come. Returns the bytes read, 0 when the time ran out or the line went
-// away (end of file or an error such as EIO); a line that went away is
-// gone from then on.
+// One read of up to max bytes under the profile in force (serial_limits.hpp):
+// poll() waits for the first of them. Returns the bytes read, 0 when the
+// time ran out or the line went away (end of file or an error such as EIO);
+// a line that went away is gone from then on.
 int read_within_limits(void* buffer, int max, long long start, bool have_byte, long long last_byte)
 {
     for (;;) {
-        if (state != line_state::ok)
+        if (!serial_limits::line_ok())
             return 0;
-        int wait = -1;
-        long long now = now_ms();
-        if (read_total_ms >= 0) {
-            long long left = start + read_total_ms - now;
-            if (have_byte && read_interval_ms >= 0 && last_byte + read_interval_ms - now < left)
-                left = last_byte + read_interval_ms - now;
-            if (left < 0)
-                left = 0;
-            wait = static_cast<int>(left > INT_MAX ? INT_MAX : left);
-        }
+        const int wait = serial_limits::wait_left_ms(start, have_byte, last_byte);
         pollfd pfd{fd(), POLLIN, 0};
         int ready = poll(&pfd, 1, wait);
         if (ready < 0 && errno == EINTR)
@@ -159,6 +112,8 @@ int read_within_limits(void* buffer, int max, long long start, bool have_byte, l
         return r > 0 ? static_cast<int>(r) : 0;
     }
 }
+
+namespace {
 
 // The cause of a failed open(): what the error says about the device.
 open_failure failure_of_open(int error)
@@ -234,8 +189,7 @@ int open_serial(const char* name)
                       "TIOCEXCL/line settings");
     handle_com = d;
     last_failure = open_failure::none;
-    state = line_state::ok;
-    line_clear_us = 0;
+    serial_limits::opened();
     trace_port(name, d);
     set_timeout_profile(timeout_profile::open);
     return 1;
@@ -243,17 +197,9 @@ int open_serial(const char* name)
 
 open_failure open_serial_failure() { return last_failure; }
 
-line_state serial_line_state() { return state; }
-
-std::int64_t line_busy_us()
-{
-    const std::int64_t left = line_clear_us - now_us();
-    return left > 0 ? left : 0;
-}
-
 int drain_transmit(std::uint32_t bytes)
 {
-    if (handle_com == invalid_handle || state != line_state::ok)
+    if (handle_com == invalid_handle || !serial_limits::line_ok())
         return 0;
     // Bounded by the bytes' own time on the line: on a pseudo-terminal the
     // count may include what the other side has not read yet, and a device
@@ -281,27 +227,11 @@ int drain_transmit(std::uint32_t bytes)
     }
 }
 
-void set_timeout_profile(timeout_profile profile)
-{
-    const read_limits limits = limits_of(profile);
-    read_total_ms = limits.total_ms;
-    read_interval_ms = limits.interval_ms;
-    trace_profile(name_of(profile), limits.total_ms, limits.interval_ms);
-}
-
 int async_write(const void* data, int count)
 {
-    if (count < 0 || handle_com == invalid_handle || state != line_state::ok)
+    if (count < 0 || handle_com == invalid_handle || !serial_limits::line_ok())
         return 0;
-    // The bytes cannot start on the line before the write began, nor before
-    // those written earlier have crossed it; counted also when the write
-    // fails part way, since some of them may be on their way.
-    const std::int64_t began = now_us();
-    const std::int64_t free_at = line_clear_us > began ? line_clear_us : began;
-    line_clear_us = line_clear_after(line_clear_us, began, static_cast<std::uint64_t>(count));
-    // The write is done once the line can have carried what went before and
-    // its own bytes, plus the margin (serial.hpp).
-    const std::int64_t deadline = free_at + write_limit_us(static_cast<std::uint64_t>(count));
+    const std::int64_t deadline = serial_limits::write_begins(static_cast<std::uint64_t>(count));
     switch (posix_write_all_until(fd(), data, static_cast<std::size_t>(count), deadline)) {
     case write_outcome::done:
         return 1;
@@ -313,32 +243,6 @@ int async_write(const void* data, int count)
         return 0;
     }
     return 0;
-}
-
-int async_read(void* buffer, int count)
-{
-    if (count < 0 || handle_com == invalid_handle)
-        return 0;
-    auto* p = static_cast<unsigned char*>(buffer);
-    int done = 0;
-    const long long start = limit_start_ms();
-    long long last_byte = 0;
-    while (done < count) {
-        int r = read_within_limits(p + done, count - done, start, done > 0, last_byte);
-        if (r <= 0)
-            return 0;
-        done += r;
-        last_byte = now_ms();
-    }
-    return 1;
-}
-
-int read_available(void* buffer, int max)
-{
-    if (max <= 0 || handle_com == invalid_handle)
-        return 0;
-    // Only the first byte is waited for, so only the total limit applies.
-    return read_within_limits(buffer, max, limit_start_ms(), false, 0);
 }
 
 void purge_receive()
@@ -353,7 +257,7 @@ void close_serial()
 {
     if (handle_com != invalid_handle) {
         // Output that could not go out would hold close() for up to 30 s.
-        if (state != line_state::ok)
+        if (!serial_limits::line_ok())
             (void)tcflush(fd(), TCOFLUSH);
         // The exclusive flag belongs to the device, not to the descriptor:
         // drop it so that the next run can open the port.

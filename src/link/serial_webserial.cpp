@@ -10,12 +10,12 @@
 // wait is the only place where the WebAssembly gives the browser control
 // (Asyncify); bytes already in the buffer are taken without one.
 #include "link/serial.hpp"
+#include "link/serial_limits.hpp"
 
 #include "common/globals.hpp"
 #include "common/trace.hpp"
 
 #include <climits>
-#include <ctime>
 #include <emscripten.h>
 
 // The JavaScript side. The state object is shared with the trace backend
@@ -197,52 +197,19 @@ namespace {
 // load's chunks are 10 KiB.
 constexpr int buffer_size = 16384;
 
-int read_total_ms = -1;
-int read_interval_ms = -1;
-
 open_failure last_failure = open_failure::none;
 
-line_state state = line_state::ok;
+using serial_limits::lose_line;
 
-// When the line will have carried every byte written so far, in
-// microseconds of now_us() (see serial.hpp).
-std::int64_t line_clear_us = 0;
+} // namespace
 
-std::int64_t now_us()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
-long long now_ms() { return now_us() / 1000; }
-
-long long limit_start_ms()
-{
-    const long long now = now_ms();
-    const long long clear = (line_clear_us + 999) / 1000;
-    if (clear <= now)
-        return now;
-    if (read_total_ms >= 0)
-        trace_limit_moved(line_clear_us, clear - now, read_total_ms + clear - now);
-    return clear;
-}
-
-void lose_line(line_state cause, const char* what)
-{
-    if (state != line_state::ok || cause == line_state::ok)
-        return;
-    state = cause;
-    trace_line("line %s: %s", cause == line_state::gone ? "gone" : "stalled", what);
-}
-
-// One read of up to max bytes under the profile in force, as the POSIX
-// backend's: the total limit runs from start, the gap limit from the last
-// byte once one has come. 0 when the time ran out or the port went away.
+// One read of up to max bytes under the profile in force (serial_limits.hpp):
+// what the buffer holds, else a wait for the next chunk, the port's end or
+// the deadline. 0 when the time ran out or the port went away.
 int read_within_limits(void* buffer, int max, long long start, bool have_byte, long long last_byte)
 {
     for (;;) {
-        if (state != line_state::ok)
+        if (!serial_limits::line_ok())
             return 0;
         const int got = webserial_take(static_cast<unsigned char*>(buffer), max);
         if (got > 0)
@@ -251,21 +218,12 @@ int read_within_limits(void* buffer, int max, long long start, bool have_byte, l
             lose_line(line_state::gone, "the port's readable ended");
             return 0;
         }
-        int wait = -1;
-        if (read_total_ms >= 0) {
-            long long left = start + read_total_ms - now_ms();
-            if (have_byte && read_interval_ms >= 0 &&
-                last_byte + read_interval_ms - now_ms() < left)
-                left = last_byte + read_interval_ms - now_ms();
-            if (left <= 0)
-                return 0;
-            wait = static_cast<int>(left > INT_MAX ? INT_MAX : left);
-        }
+        const int wait = serial_limits::wait_left_ms(start, have_byte, last_byte);
+        if (wait == 0)
+            return 0;
         webserial_wait(wait);
     }
 }
-
-} // namespace
 
 int open_serial(const char* name)
 {
@@ -280,8 +238,7 @@ int open_serial(const char* name)
     }
     handle_com = 1;
     last_failure = open_failure::none;
-    state = line_state::ok;
-    line_clear_us = 0;
+    serial_limits::opened();
     trace_port(name, handle_com);
     set_timeout_profile(timeout_profile::open);
     return 1;
@@ -289,17 +246,9 @@ int open_serial(const char* name)
 
 open_failure open_serial_failure() { return last_failure; }
 
-line_state serial_line_state() { return state; }
-
-std::int64_t line_busy_us()
-{
-    const std::int64_t left = line_clear_us - now_us();
-    return left > 0 ? left : 0;
-}
-
 int drain_transmit(std::uint32_t bytes)
 {
-    if (handle_com == invalid_handle || state != line_state::ok)
+    if (handle_com == invalid_handle || !serial_limits::line_ok())
         return 0;
     // The API tells only that the port took every write; not whether the
     // bytes have left the adapter. The line time covers the rest, so this
@@ -309,25 +258,14 @@ int drain_transmit(std::uint32_t bytes)
     return 0;
 }
 
-void set_timeout_profile(timeout_profile profile)
-{
-    const read_limits limits = limits_of(profile);
-    read_total_ms = limits.total_ms;
-    read_interval_ms = limits.interval_ms;
-    trace_profile(name_of(profile), limits.total_ms, limits.interval_ms);
-}
-
 int async_write(const void* data, int count)
 {
-    if (count < 0 || handle_com == invalid_handle || state != line_state::ok)
+    if (count < 0 || handle_com == invalid_handle || !serial_limits::line_ok())
         return 0;
     if (count == 0)
         return 1;
-    const std::int64_t began = now_us();
-    const std::int64_t free_at = line_clear_us > began ? line_clear_us : began;
-    line_clear_us = line_clear_after(line_clear_us, began, static_cast<std::uint64_t>(count));
-    const std::int64_t deadline = free_at + write_limit_us(static_cast<std::uint64_t>(count));
-    const std::int64_t limit_ms = (deadline - began + 999) / 1000;
+    const std::int64_t deadline = serial_limits::write_begins(static_cast<std::uint64_t>(count));
+    const std::int64_t limit_ms = (deadline - serial_limits::now_us() + 999) / 1000;
     switch (webserial_write(static_cast<const unsigned char*>(data), count,
                             static_cast<int>(limit_ms > INT_MAX ? INT_MAX : limit_ms))) {
     case 1:
@@ -341,31 +279,6 @@ int async_write(const void* data, int count)
     }
 }
 
-int async_read(void* buffer, int count)
-{
-    if (count < 0 || handle_com == invalid_handle)
-        return 0;
-    auto* p = static_cast<unsigned char*>(buffer);
-    int done = 0;
-    const long long start = limit_start_ms();
-    long long last_byte = 0;
-    while (done < count) {
-        const int r = read_within_limits(p + done, count - done, start, done > 0, last_byte);
-        if (r <= 0)
-            return 0;
-        done += r;
-        last_byte = now_ms();
-    }
-    return 1;
-}
-
-int read_available(void* buffer, int max)
-{
-    if (max <= 0 || handle_com == invalid_handle)
-        return 0;
-    return read_within_limits(buffer, max, limit_start_ms(), false, 0);
-}
-
 void purge_receive()
 {
     if (handle_com != invalid_handle) {
@@ -377,7 +290,7 @@ void purge_receive()
 void close_serial()
 {
     if (handle_com != invalid_handle) {
-        webserial_close(state != line_state::ok ? 1 : 0);
+        webserial_close(serial_limits::line_ok() ? 0 : 1);
         handle_com = invalid_handle;
     }
 }
