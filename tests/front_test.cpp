@@ -396,17 +396,6 @@ std::string without_save_time(std::string list)
     return list;
 }
 
-// The path the dropped load named for its safety copy; empty when none.
-std::string named_safety_copy(const std::string& out)
-{
-    const std::string head = msg::safety_copy_where("");
-    const auto at = out.find(head.substr(0, head.size() - 1));
-    if (at == std::string::npos)
-        return "";
-    const auto from = at + head.size() - 1;
-    return out.substr(from, out.find('\n', from) - from);
-}
-
 // The dropped list's load on the test's own port: the port and the job
 // chosen, the run timed.
 struct dropped_load_run {
