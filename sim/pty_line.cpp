@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <system_error>
 #include <termios.h>
 #include <unistd.h>
@@ -137,6 +138,11 @@ std::vector<open_watch::event> open_watch::read_events()
 
 bool others_hold(const std::string& path)
 {
+    // The device itself, not its name: a program in a mount namespace of its
+    // own may hold it under another name (a bind mount), which its
+    // descriptor's link shows.
+    struct stat device {};
+    const bool by_device = stat(path.c_str(), &device) == 0 && S_ISCHR(device.st_mode);
     DIR* proc = opendir("/proc");
     if (!proc)
         return false;
@@ -157,7 +163,13 @@ bool others_hold(const std::string& path)
             char target[PATH_MAX];
             std::string link = fd_dir + "/" + fe->d_name;
             ssize_t n = readlink(link.c_str(), target, sizeof target);
-            if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == path) {
+            if (n <= 0)
+                continue;
+            struct stat held_file {};
+            if (std::string(target, static_cast<std::size_t>(n)) == path ||
+                (by_device && n > 5 && std::string(target, 5) == "/dev/" &&
+                 stat(link.c_str(), &held_file) == 0 && S_ISCHR(held_file.st_mode) &&
+                 held_file.st_rdev == device.st_rdev)) {
                 held = true;
                 break;
             }

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <ctime>
 #include <gtest/gtest.h>
 #include <regex>
 #include <sstream>
@@ -367,43 +368,86 @@ std::string job_output(const std::string& out, const std::string& device)
     return text;
 }
 
+// The safety copy's names for a load started between from and to (local
+// time; each minute's), with "-n" added when n is more than 1.
+std::vector<std::string> safety_copy_names(std::time_t from, std::time_t to, int n = 1)
+{
+    std::vector<std::string> names;
+    for (std::time_t t = from;; t = std::min(t + 30, to)) {
+        std::tm local{};
+        localtime_r(&t, &local);
+        char name[64];
+        std::strftime(name, sizeof name, "senderl-sicherung-%Y-%m-%d-%H%M", &local);
+        const std::string full = name + (n > 1 ? "-" + std::to_string(n) : "") + ".cxf";
+        if (std::find(names.begin(), names.end(), full) == names.end())
+            names.push_back(full);
+        if (t == to)
+            return names;
+    }
+}
+
+// A saved list with the time in its info text (header bytes 36 to 71) made
+// all nines: two saves of one box at other times compare equal so.
+std::string without_save_time(std::string list)
+{
+    for (std::size_t i = 36; i < 72 && i < list.size(); ++i)
+        if (list[i] >= '0' && list[i] <= '9')
+            list[i] = '9';
+    return list;
+}
+
+// The dropped list's load on the test's own port: the port and the job
+// chosen, the run timed.
+struct dropped_load_run {
+    run_result r;
+    std::time_t began, ended;
+};
+dropped_load_run drop_for_load(const boxsim_process& box, const std::string& path)
+{
+    dropped_load_run run;
+    run.began = std::time(nullptr);
+    run.r = run_on_terminal(with_only_port(box.device(), {HALVORAN_BIN, path}),
+                            {{msg::choose_port, "1" + enter}, {msg::choose_list_job, "l"}});
+    run.ended = std::time(nullptr);
+    return run;
+}
+
 TEST(dropped_file, a_list_loaded_on_the_chosen_port_ends_with_a_line_that_says_so)
 {
     const std::string dir = temp_dir();
     const std::string path = dir + "/liste.cxf";
     const list_file list = make_list(list_counts{});
     write_file(path, list.bytes);
-    const std::string asked = msg::banner + msg::dropped_list(path) + msg::info_line +
-                              msg::list_counts(20, 100, 300, 100, 200) + "  1  /dev/ttyUSB0\n" +
-                              msg::choose_port + msg::choose_list_job + "\n";
     boxsim_process box;
-    const auto argv = with_only_port(box.device(), {HALVORAN_BIN, path});
-    if (argv.empty())
+    if (with_only_port(box.device(), {}).empty())
         GTEST_SKIP() << "no mount namespace for a port of the test's own";
-    run_result r =
-        run_on_terminal(argv, {{msg::choose_port, "1" + enter}, {msg::choose_list_job, "l"}});
-    ASSERT_FALSE(r.timed_out) << r.out;
-    EXPECT_EQ(r.exit_code, 0) << r.out;
-    // From the echo on the command line's load, the same bytes to the box;
-    // then the percentage's line ended and the closing line of its own.
+    const dropped_load_run run = drop_for_load(box, path);
+    ASSERT_FALSE(run.r.timed_out) << run.r.out;
+    EXPECT_EQ(run.r.exit_code, 0) << run.r.out;
+    // After the safety copy, from the load's echo on the command line's
+    // load, the same bytes to the box; then the percentage's line ended and
+    // the closing line of its own.
     boxsim_process command_line_box;
     const run_result command_line = run_program({command_line_box.device(), "l", path});
     ASSERT_EQ(command_line.exit_code, 0) << command_line.out;
-    EXPECT_EQ(r.out, asked + job_output(command_line.out, command_line_box.device()) + "\n" +
-                         msg::dropped_loaded);
-    EXPECT_NE(r.out.find(msg::all_done + "\n" + msg::dropped_loaded), std::string::npos);
-    EXPECT_EQ(box.rx_bytes(), command_line_box.rx_bytes());
+    const std::string load_echo = msg::echo("/dev/ttyUSB0", "l", path);
+    const auto load_at = std::min(run.r.out.find(load_echo), run.r.out.size());
+    EXPECT_EQ(run.r.out.substr(load_at),
+              job_output(command_line.out, command_line_box.device()) + "\n" + msg::dropped_loaded);
+    EXPECT_NE(run.r.out.find(msg::all_done + "\n" + msg::dropped_loaded), std::string::npos);
+    const std::string rx = box.rx_bytes();
+    const std::string load_rx = command_line_box.rx_bytes();
+    // (Compared as a truth: a difference in the bytes would print them all.)
+    EXPECT_TRUE(rx.substr(rx.size() - std::min(rx.size(), load_rx.size())) == load_rx);
     box.stop();
     EXPECT_EQ(stored_tables(box), list.tables());
 
     // A block the box refuses fails the load: the failure, then a line that
-    // says so. A box of another make fails the connection check, which ends
-    // with the key prompt: it comes after that line, each on a line of its
-    // own.
+    // says so. A box of another make fails the safety copy's connection
+    // check, which ends with the key prompt: it comes after that line, each
+    // on a line of its own.
     boxsim_process refusing({"--fault", "reject,500 1 3"});
-    run_result failed =
-        run_on_terminal(with_only_port(refusing.device(), {HALVORAN_BIN, path}),
-                        {{msg::choose_port, "1" + enter}, {msg::choose_list_job, "l"}});
+    run_result failed = drop_for_load(refusing, path).r;
     ASSERT_FALSE(failed.timed_out) << failed.out;
     EXPECT_EQ(failed.exit_code, 2);
     EXPECT_EQ(failed.out.substr(failed.out.find(msg::crc_error)),
@@ -415,7 +459,138 @@ TEST(dropped_file, a_list_loaded_on_the_chosen_port_ends_with_a_line_that_says_s
     ASSERT_FALSE(failed.timed_out) << failed.out;
     EXPECT_EQ(failed.exit_code, 2);
     EXPECT_EQ(failed.out.substr(failed.out.find("alte ")),
-              "alte 2.00 (3x3\nFehler keine Halvoran Box!\n" + msg::dropped_failed + msg::prompt);
+              "alte 2.00 (3x3\nFehler keine Halvoran Box!\n" + msg::safety_copy_failed +
+                  msg::dropped_failed + msg::prompt);
+    EXPECT_EQ(transcript_commands(other_make.transcript()), std::vector<std::string>{cmd::status});
+}
+
+// Before a dropped list goes onto the box, the box's own list is saved next
+// to it, under the date and minute of the run: the same file and the same
+// bytes on the line as the command line's save of that box.
+TEST(dropped_file, a_dropped_load_first_saves_the_boxs_list_next_to_the_file)
+{
+    const std::string dir = temp_dir();
+    const std::string path = dir + "/liste.cxf";
+    const list_file list = make_list(list_counts{});
+    write_file(path, list.bytes);
+    boxsim_process box({"--seed", "7"});
+    if (with_only_port(box.device(), {}).empty())
+        GTEST_SKIP() << "no mount namespace for a port of the test's own";
+    const dropped_load_run run = drop_for_load(box, path);
+    ASSERT_FALSE(run.r.timed_out) << run.r.out;
+    EXPECT_EQ(run.r.exit_code, 0) << run.r.out;
+
+    const std::string copy = named_safety_copy(run.r.out);
+    std::vector<std::string> names = safety_copy_names(run.began, run.ended);
+    ASSERT_EQ(copy.substr(0, dir.size() + 1), dir + "/") << run.r.out;
+    EXPECT_NE(std::find(names.begin(), names.end(), copy.substr(dir.size() + 1)), names.end())
+        << copy;
+    auto in_dir = list_dir(dir);
+    std::sort(in_dir.begin(), in_dir.end());
+    EXPECT_EQ(in_dir, (std::vector<std::string>{"liste.cxf", copy.substr(dir.size() + 1)}));
+
+    // The command line's save of the same box, into a file of that name in
+    // a folder of its own.
+    const std::string other_dir = temp_dir();
+    const std::string other_copy = other_dir + copy.substr(dir.size());
+    boxsim_process command_line_box({"--seed", "7"});
+    const run_result saved = run_program({command_line_box.device(), "s", other_copy});
+    ASSERT_EQ(saved.exit_code, 0) << saved.out;
+    EXPECT_TRUE(without_save_time(read_file(copy)) == without_save_time(read_file(other_copy)));
+    std::string save_out = job_output(saved.out, command_line_box.device());
+    for (auto at = save_out.find(other_dir); at != std::string::npos;
+         at = save_out.find(other_dir, at))
+        save_out.replace(at, other_dir.size(), dir);
+    // The line that names the copy, the save's run, then the load's echo.
+    const std::string saving = msg::safety_copy_where(copy) + save_out;
+    const auto where = run.r.out.find(saving);
+    ASSERT_NE(where, std::string::npos) << run.r.out;
+    EXPECT_EQ(
+        run.r.out.substr(where + saving.size()).rfind(msg::echo("/dev/ttyUSB0", "l", path), 0), 0u)
+        << run.r.out;
+    EXPECT_TRUE(box.rx_bytes().substr(0, command_line_box.rx_bytes().size()) ==
+                command_line_box.rx_bytes());
+    // Then the dropped list went onto the box.
+    box.stop();
+    EXPECT_TRUE(stored_tables(box) == list.tables());
+    EXPECT_EQ(read_file(path), list.bytes);
+}
+
+// A second load within the minute finds the minute's name taken: the first
+// copy stays, the new one gets "-2". The test takes the names of every
+// minute the run may see, so that the run finds its minute's taken however
+// late it comes. The list's name holds a backslash, which on Linux is part
+// of a name like any other character: the copy still goes into its folder.
+TEST(dropped_file, a_second_load_within_the_minute_keeps_the_first_copy_and_adds_2)
+{
+    const std::string dir = temp_dir();
+    const std::string path = dir + "/alt\\liste.cxf";
+    const list_file list = make_list(list_counts{});
+    write_file(path, list.bytes);
+    boxsim_process box;
+    if (with_only_port(box.device(), {}).empty())
+        GTEST_SKIP() << "no mount namespace for a port of the test's own";
+    const dropped_load_run first = drop_for_load(box, path);
+    ASSERT_EQ(first.r.exit_code, 0) << first.r.out;
+    const std::string first_copy = named_safety_copy(first.r.out);
+    ASSERT_EQ(first_copy.substr(0, dir.size() + 1), dir + "/") << first.r.out;
+    const std::string first_bytes = read_file(first_copy);
+    ASSERT_FALSE(first_bytes.empty());
+
+    const std::time_t from = std::time(nullptr);
+    for (const std::string& name : safety_copy_names(from, from + 120))
+        if (!file_exists(dir + "/" + name))
+            write_file(dir + "/" + name, "taken " + name);
+    const dropped_load_run second = drop_for_load(box, path);
+    ASSERT_EQ(second.r.exit_code, 0) << second.r.out;
+    const std::string second_copy = named_safety_copy(second.r.out);
+    const std::vector<std::string> names = safety_copy_names(from, second.ended, 2);
+    ASSERT_EQ(second_copy.substr(0, dir.size() + 1), dir + "/") << second.r.out;
+    EXPECT_NE(std::find(names.begin(), names.end(), second_copy.substr(dir.size() + 1)),
+              names.end())
+        << second_copy;
+    // The box held the list of the first load: that is the second copy.
+    EXPECT_TRUE(without_save_time(read_file(second_copy)) == without_save_time(list.bytes));
+    EXPECT_TRUE(read_file(first_copy) == first_bytes);
+    for (const std::string& name : safety_copy_names(from, from + 120)) {
+        if (dir + "/" + name != first_copy) {
+            EXPECT_EQ(read_file(dir + "/" + name), "taken " + name);
+        }
+    }
+}
+
+// A safety copy that fails ends the run before the load: the box's tables
+// get no write request and no store, no copy is left, and the output says
+// that the list was not loaded.
+TEST(dropped_file, a_safety_copy_that_fails_stops_the_load_and_leaves_no_copy)
+{
+    const std::string dir = temp_dir();
+    const std::string path = dir + "/liste.cxf";
+    const list_file list = make_list(list_counts{});
+    write_file(path, list.bytes);
+    boxsim_process fresh;
+    fresh.stop();
+    const std::vector<std::string> old_tables = stored_tables(fresh);
+    // A read request answered with a wrong CRC, one not answered at all.
+    for (const char* fault : {"badcrc,*", "silent,500 1 2"}) {
+        boxsim_process box({"--fault", fault});
+        if (with_only_port(box.device(), {}).empty())
+            GTEST_SKIP() << "no mount namespace for a port of the test's own";
+        const run_result r = drop_for_load(box, path).r;
+        ASSERT_FALSE(r.timed_out) << r.out;
+        EXPECT_EQ(r.exit_code, 2) << fault;
+        const std::string ending = msg::safety_copy_failed + msg::dropped_failed;
+        ASSERT_GE(r.out.size(), ending.size()) << r.out;
+        EXPECT_EQ(r.out.substr(r.out.size() - ending.size()), ending) << r.out;
+        EXPECT_EQ(r.out.find(msg::echo("/dev/ttyUSB0", "l", path)), std::string::npos) << r.out;
+        EXPECT_EQ(list_dir(dir), std::vector<std::string>{"liste.cxf"}) << fault;
+        box.stop();
+        const std::vector<std::string> commands = box.commands();
+        EXPECT_FALSE(changes_the_box(commands)) << fault;
+        EXPECT_EQ(std::count(commands.begin(), commands.end(), cmd::status), 1) << fault;
+        EXPECT_TRUE(stored_tables(box) == old_tables) << fault;
+    }
+    EXPECT_EQ(read_file(path), list.bytes);
 }
 
 TEST(dropped_file, one_argument_of_another_kind_or_without_a_terminal_prints_the_usage)

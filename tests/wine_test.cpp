@@ -7,9 +7,11 @@
 #include "support/texts.hpp"
 #include "support/trace_support.hpp"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <gtest/gtest.h>
 #include <optional>
 #include <regex>
@@ -637,20 +639,36 @@ class windows_drop : public windows_run {
     // The dropped run from the argument echo on is the Linux program's run
     // with lin_args (in lin_dir, its port first) on a box of its own, then
     // ending (the line that says how the job went) and the key prompt; both
-    // boxes received the same bytes.
+    // boxes received the same bytes. A list's load first saves the box's
+    // list: copy is the safety copy the Windows run named, lin_copy the same
+    // file's path for the Linux program (the path as it wrote it there), and
+    // the Linux run saves into it with the command line first; the two
+    // copies are the same file.
     void expect_same_job(const run_result& win, const std::string& com,
                          const boxsim_process& win_box, std::vector<std::string> lin_args,
-                         const std::string& ending)
+                         const std::string& ending, const std::string& copy = "",
+                         const std::string& lin_copy = "")
     {
         boxsim_process lin_box;
+        std::string lin_out;
+        if (!copy.empty()) {
+            const run_result saved =
+                run_program({lin_box.device(), "s", lin_copy}, "", 60000, lin_dir);
+            EXPECT_EQ(saved.exit_code, 0) << saved.out;
+            lin_out = saved.out.substr(saved.out.find("Parameter: "));
+            EXPECT_NE(win.out.find(msg::safety_copy_where(copy) + "Parameter: "), std::string::npos)
+                << win.out;
+            EXPECT_TRUE(same_list_file(read_file(win_dir + "/" + lin_copy),
+                                       read_file(lin_dir + "/" + lin_copy)));
+        }
         lin_args.insert(lin_args.begin(), lin_box.device());
         const run_result lin = run_program(lin_args, "", 60000, lin_dir);
         EXPECT_EQ(lin.exit_code, 0) << lin.out;
+        lin_out += lin.out.substr(lin.out.find("Parameter: "));
         const auto at = win.out.find("Parameter: ");
         ASSERT_NE(at, std::string::npos) << win.out;
         EXPECT_EQ(win.out.substr(at),
-                  with_port(lin.out.substr(lin.out.find("Parameter: ")), lin_box.device(), com) +
-                      ending + msg::prompt);
+                  with_port(lin_out, lin_box.device(), com) + ending + msg::prompt);
         EXPECT_EQ(win.exit_code, lin.exit_code);
         EXPECT_EQ(win_box.commands(), lin_box.commands());
         EXPECT_TRUE(same_bytes(win_box.rx_bytes(), lin_box.rx_bytes()));
@@ -669,9 +687,13 @@ TEST_F(windows_drop, a_dropped_list_is_loaded_and_then_verified_on_the_chosen_po
     EXPECT_EQ(win.out.substr(0, win.out.find("Infotext: ")),
               msg::banner + msg::dropped_list("liste.cxf"));
     EXPECT_NE(win.out.find(msg::list_counts(20, 100, 300, 100, 200)), std::string::npos) << win.out;
-    // The load's percentage stays on its line; the closing line and the
-    // prompt follow on lines of their own.
-    expect_same_job(win, "COM7", win_box, {"l", "liste.cxf"}, "\n" + msg::dropped_loaded);
+    // First the box's list into the safety copy beside the list; the load's
+    // percentage stays on its line; the closing line and the prompt follow
+    // on lines of their own.
+    const std::string copy = named_safety_copy(win.out);
+    ASSERT_EQ(copy.rfind("senderl-sicherung-", 0), 0u) << win.out;
+    expect_same_job(win, "COM7", win_box, {"l", "liste.cxf"}, "\n" + msg::dropped_loaded, copy,
+                    copy);
     EXPECT_NE(win.out.find(msg::all_done + "\n" + msg::dropped_loaded + msg::prompt),
               std::string::npos)
         << win.out;
@@ -706,6 +728,64 @@ TEST_F(windows_drop, a_dropped_image_updates_the_box_on_the_chosen_port)
     EXPECT_TRUE(same_bytes(read_file(win_box.state_dir() + "/image.bin"), image));
 }
 
+// A list dropped by a path written with backslashes, as Windows hands it
+// over: the safety copy goes into the list's folder, written the same way,
+// and holds what the Linux program saves of the same box; the first copy's
+// name being taken (a load in the same minute), it gets "-2"; then the list
+// is on the box.
+TEST_F(windows_drop, a_list_dropped_by_a_windows_path_gets_its_safety_copy_in_its_folder)
+{
+    boxsim_process source({"--seed", "5"});
+    const std::string saved = put_saved_list(source, "quelle.cxf");
+    ASSERT_EQ(mkdir((win_dir + "/ordner").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((lin_dir + "/ordner").c_str(), 0755), 0);
+    write_file(win_dir + "/ordner/liste.cxf", saved);
+    write_file(lin_dir + "/ordner/liste.cxf", saved);
+    // Every name the run's minute may have, taken.
+    const std::time_t now = std::time(nullptr);
+    std::vector<std::string> taken;
+    for (std::time_t t = now; t <= now + 120; t += 30) {
+        std::tm local{};
+        localtime_r(&t, &local);
+        char name[64];
+        std::strftime(name, sizeof name, "senderl-sicherung-%Y-%m-%d-%H%M.cxf", &local);
+        if (std::find(taken.begin(), taken.end(), name) == taken.end()) {
+            taken.push_back(name);
+            write_file(win_dir + "/ordner/" + name, "taken");
+        }
+    }
+
+    boxsim_process win_box;
+    wine_port_prefix prefix("COM41", win_box.device());
+    run_result win = drop("ordner\\liste.cxf", "COM41", msg::choose_list_job, "l");
+    ASSERT_FALSE(win.timed_out) << win.out;
+    EXPECT_EQ(win.exit_code, 0) << win.out;
+    const std::string copy = named_safety_copy(win.out);
+    ASSERT_EQ(copy.rfind("ordner\\senderl-sicherung-", 0), 0u) << win.out;
+    const std::string name = copy.substr(7);
+    ASSERT_GE(name.size(), 6u);
+    EXPECT_EQ(name.substr(name.size() - 6), "-2.cxf") << name;
+    EXPECT_NE(std::find(taken.begin(), taken.end(), name.substr(0, name.size() - 6) + ".cxf"),
+              taken.end())
+        << name;
+    for (const std::string& other : taken)
+        EXPECT_EQ(read_file(win_dir + "/ordner/" + other), "taken") << other;
+
+    // The Linux program prints its paths with '/'; the Windows one as given.
+    run_result shown = win;
+    for (const auto& [from, to] : {std::pair<std::string, std::string>{copy, "ordner/" + name},
+                                   {"ordner\\liste.cxf", "ordner/liste.cxf"}})
+        for (auto at = shown.out.find(from); at != std::string::npos;
+             at = shown.out.find(from, at + to.size()))
+            shown.out.replace(at, from.size(), to);
+    expect_same_job(shown, "COM41", win_box, {"l", "ordner/liste.cxf"}, "\n" + msg::dropped_loaded,
+                    "ordner/" + name, "ordner/" + name);
+    source.stop();
+    win_box.stop();
+    for (const char* table : box_tables)
+        EXPECT_TRUE(same_bytes(stored_table(win_box, table), stored_table(source, table))) << table;
+}
+
 // A list dropped from a folder of that name, traced: the program opens it
 // by the path as given and loads it, and shows that path as given; its
 // console (standard input; the output goes to the test's pipe) has QuickEdit
@@ -733,7 +813,9 @@ TEST_P(windows_drop_paths, a_list_dropped_from_a_folder_of_that_name_is_loaded)
     EXPECT_EQ(win.exit_code, 0) << win.out;
 
     EXPECT_EQ(win.out.substr(0, win.out.find("Infotext: ")), msg::banner + msg::dropped_list(list));
-    expect_same_job(win, "COM7", win_box, {"l", list}, "\n" + msg::dropped_loaded);
+    const std::string copy = named_safety_copy(win.out);
+    ASSERT_EQ(copy.rfind(folder + "/senderl-sicherung-", 0), 0u) << win.out;
+    expect_same_job(win, "COM7", win_box, {"l", list}, "\n" + msg::dropped_loaded, copy, copy);
 
     const std::string trace = read_file(win_dir + "/" + folder + "/trace.txt");
     EXPECT_EQ(trace_events(trace, "console"),

@@ -29,6 +29,11 @@ inline constexpr file_t no_file = -1;
 // change its lines or wait for them.
 [[nodiscard]] int file_is_plain(const char* path);
 
+// The length of path's folder part, its last separator included: 0 for a
+// bare name. POSIX separates with '/' alone; Windows with '\\' and '/', and
+// a drive's colon ("C:liste.cxf") ends the folder part too.
+[[nodiscard]] std::size_t path_folder_length(const char* path);
+
 // The longest temporary file name, terminator included.
 inline constexpr std::size_t temp_path_capacity = 4200;
 
@@ -68,8 +73,17 @@ void file_close(file_t f);
 // Closes f and removes the temporary file.
 void file_discard(file_t f, const char* tmp_path);
 
-// Removes the temporary file of a save that is under way, if there is one.
-// Safe to call from the interrupt handler.
+// Claims a name for a file that a save then fills: creates path new and
+// empty, never in place of a file that is there (*taken tells whether that
+// was why it failed), so that two runs writing into one folder cannot both
+// pick it. While the claim lasts, remove_pending_temp() removes the file as
+// well; file_claim_end(keep) ends it, removing the file unless keep. Returns
+// 1 when the file was created.
+[[nodiscard]] int file_claim_new(const char* path, bool* taken);
+void file_claim_end(int keep);
+
+// Removes the temporary file of a save that is under way, if there is one,
+// and a claimed file. Safe to call from the interrupt handler.
 void remove_pending_temp();
 
 // The backends' parts of the temporary file (os_posix.cpp, os_win32.cpp);

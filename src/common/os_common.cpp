@@ -14,6 +14,10 @@ namespace {
 char pending_temp[temp_path_capacity];
 volatile std::sig_atomic_t pending_temp_set = 0;
 
+// The claimed file (file_claim_new) until its claim ends.
+char claimed[temp_path_capacity];
+volatile std::sig_atomic_t claimed_set = 0;
+
 } // namespace
 
 file_t file_create_temp(const char* target, char* tmp_path, std::size_t tmp_capacity)
@@ -61,8 +65,42 @@ void file_discard(file_t f, const char* tmp_path)
     pending_temp_set = 0;
 }
 
+int file_claim_new(const char* path, bool* taken)
+{
+    *taken = false;
+    const std::size_t length = std::strlen(path);
+    if (claimed_set || length >= sizeof claimed)
+        return 0;
+    // Marked as claimed only once created: an interrupt in between leaves
+    // an empty file, where marking it first could remove another run's.
+    std::memcpy(claimed, path, length + 1);
+    bool exists = false;
+    file_t f = os_backend::create_new(path, path, &exists);
+    if (f == no_file) {
+        *taken = exists;
+        return 0;
+    }
+    claimed_set = 1;
+    file_close(f);
+    trace_file("claimed", path);
+    return 1;
+}
+
+void file_claim_end(int keep)
+{
+    if (!claimed_set)
+        return;
+    claimed_set = 0;
+    if (!keep) {
+        os_backend::remove(claimed);
+        trace_file("claim dropped, removed", claimed);
+    }
+}
+
 void remove_pending_temp()
 {
     if (pending_temp_set)
         os_backend::remove(pending_temp);
+    if (claimed_set)
+        os_backend::remove(claimed);
 }

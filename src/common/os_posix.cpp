@@ -184,3 +184,9 @@ int os_backend::replace(const char* from, const char* to)
 }
 
 void os_backend::remove(const char* path) { (void)unlink(path); }
+
+std::size_t path_folder_length(const char* path)
+{
+    const char* slash = std::strrchr(path, '/');
+    return slash != nullptr ? static_cast<std::size_t>(slash - path) + 1 : 0;
+}

@@ -146,3 +146,14 @@ int os_backend::replace(const char* from, const char* to)
 }
 
 void os_backend::remove(const char* path) { (void)DeleteFileA(path); }
+
+std::size_t path_folder_length(const char* path)
+{
+    // "C:" alone names the drive's current folder there.
+    const char drive = static_cast<char>(path[0] | 0x20);
+    std::size_t folder = drive >= 'a' && drive <= 'z' && path[1] == ':' ? 2 : 0;
+    for (std::size_t i = 0; path[i] != '\0'; ++i)
+        if (path[i] == '\\' || path[i] == '/')
+            folder = i + 1;
+    return folder;
+}

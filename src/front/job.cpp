@@ -191,6 +191,9 @@ int run_job(const char* port_name, const char* job, const char* list)
 int run_load_with_safety_copy(const char* port_name, const char* list, const char* copy_path)
 {
     const int saved = run_job(port_name, "s", copy_path);
+    // A failed save leaves the claimed name empty: it goes, so that no copy
+    // is left that holds nothing.
+    file_claim_end(saved == exit_done ? 1 : 0);
     if (saved != exit_done) {
         std::printf(msg::safety_copy_failed);
         return saved;
@@ -200,12 +203,9 @@ int run_load_with_safety_copy(const char* port_name, const char* list, const cha
 
 int safety_copy_path(const char* next_to, char* path, std::size_t capacity)
 {
-    // The folder: everything up to the last separator (both kinds, since a
-    // Windows path may use either).
-    std::size_t folder = 0;
-    for (std::size_t i = 0; next_to[i] != '\0'; ++i)
-        if (next_to[i] == '/' || next_to[i] == '\\')
-            folder = i + 1;
+    const std::size_t folder = path_folder_length(next_to);
+    if (folder >= capacity)
+        return 0;
     const local_time t = get_local_time();
     for (int n = 1; n < 1000; ++n) {
         char suffix[8] = "";
@@ -216,7 +216,12 @@ int safety_copy_path(const char* next_to, char* path, std::size_t capacity)
             static_cast<int>(folder), next_to, t.year, t.month, t.day, t.hour, t.minute, suffix);
         if (length < 0 || static_cast<std::size_t>(length) >= capacity)
             return 0;
-        if (!file_is_plain(path))
+        // The name is claimed by creating the file, so that a file there,
+        // or one another run writes at the same time, is never replaced. A
+        // folder that takes no file leaves the name unclaimed: the save
+        // then fails on it with its own message.
+        bool taken = false;
+        if (file_claim_new(path, &taken) || !taken)
             return 1;
     }
     return 0;

@@ -18,8 +18,9 @@ inline constexpr int exit_differs = 3;
 [[nodiscard]] int run_job(const char* port_name, const char* job, const char* list);
 
 // The load of a person at the keyboard: first the box's own list is saved
-// into copy_path, then list is loaded. A safety copy that fails stops the
-// load before anything is written into the box. Each of the two prints its
+// into copy_path (the name safety_copy_path claimed), then list is loaded.
+// A safety copy that fails stops the load before anything is written into
+// the box, and the claimed file is removed. Each of the two prints its
 // argument echo as from the command line. Returns the exit status.
 [[nodiscard]] int run_load_with_safety_copy(const char* port_name, const char* list,
                                             const char* copy_path);
@@ -28,7 +29,10 @@ inline constexpr int exit_differs = 3;
 // next_to (a path; "" or a bare name: the current folder):
 // "senderl-sicherung-JJJJ-MM-TT-hhmm.cxf". A file of that name already there
 // (a second load within the minute) is never replaced: "-2", "-3", ... are
-// added before ".cxf" until the name is free. 0 when the name does not fit.
+// added before ".cxf" until the name is free. The free name is claimed at
+// once as an empty file (file_claim_new), so that a run beside this one
+// cannot pick it too; run_load_with_safety_copy ends the claim. 0 when the
+// name does not fit or no name up to "-999" is free.
 [[nodiscard]] int safety_copy_path(const char* next_to, char* path, std::size_t capacity);
 
 // Prints the key prompt and waits for a key; key_prompt_waited() is 1 after.

@@ -3,6 +3,7 @@
 #include "channels/block.hpp"
 #include "channels/cxf_file.hpp"
 #include "support/harness.hpp"
+#include "support/texts.hpp"
 
 #include <algorithm>
 #include <array>
@@ -130,6 +131,17 @@ std::string image_progress(std::size_t size)
     if (size % 256 != 0)
         out += "\n";
     return out;
+}
+
+std::string named_safety_copy(const std::string& out)
+{
+    const std::string where = msg::safety_copy_where("");
+    const auto at = out.find(where.substr(0, where.size() - 1));
+    if (at == std::string::npos)
+        return "";
+    const auto from = at + where.size() - 1;
+    const auto end = out.find_first_of("\r\n", from);
+    return out.substr(from, (end == std::string::npos ? out.size() : end) - from);
 }
 
 std::string without_progress(const std::string& text)

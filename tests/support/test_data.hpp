@@ -62,6 +62,9 @@ std::string block_progress(const std::vector<std::uint32_t>& blocks, std::uint64
 std::string image_progress(std::size_t size);
 // Console output with the percentage prints taken out.
 std::string without_progress(const std::string& text);
+// The path a dropped list's load named for its safety copy in its output,
+// as printed; empty when it named none.
+std::string named_safety_copy(const std::string& out);
 
 // The simulator's tables, in the order the list file holds them, and what the
 // box stored of them (its state folder).

@@ -105,6 +105,14 @@ inline const std::string dropped_same = "Die Senderliste stimmt mit der Box uebe
 inline const std::string dropped_differs = "Die Senderliste weicht von der Box ab.\n";
 inline const std::string dropped_updated = "Die Box wurde auf die neue Version aktualisiert.\n";
 inline const std::string dropped_failed = "Der Auftrag ist fehlgeschlagen, siehe oben.\n";
+// A dropped list's load first saves the box's list: where to, and that the
+// load did not start when that failed.
+inline std::string safety_copy_where(const std::string& path)
+{
+    return "Sicherung der Senderliste der Box nach " + path + "\n";
+}
+inline const std::string safety_copy_failed =
+    "Die Sicherung ist fehlgeschlagen: die Senderliste wurde nicht auf die Box geladen.\n";
 inline const std::string ports_none = "Keine seriellen Ports gefunden.\n";
 inline std::string failed_to_open(const std::string& path)
 {
