@@ -10,6 +10,9 @@
 #   bench  demo, and binutils and gnuplot for the benchmark's profile and plot;
 #   rig    demo, and QEMU, the static busybox, cpio and the unpackers for
 #          scripts/rig.sh (the kernel it fetches itself);
+#   web    demo, and emscripten and Chromium for the web page (scripts/web.sh)
+#          and its tests (tests/web; Node and npm are taken as installed, not
+#          from Debian's packages, which conflict with them);
 #   all    everything scripts/test.sh runs (the default), the rig's included.
 # Further arguments are extra packages.
 # shellcheck source=scripts/common.sh
@@ -17,23 +20,26 @@
 
 group=all
 case "${1:-}" in
-  demo | bench | rig | all) group=$1; shift ;;
+  demo | bench | rig | web | all) group=$1; shift ;;
 esac
 
 packages=(cmake ninja-build g++ libgtest-dev)
 # The rig: the guest's machine, its userland, the initramfs's packer, and
 # what takes the kernel and its modules apart.
 rig_packages=(qemu-system-x86 busybox-static cpio xz-utils zstd binutils)
+# The web page: its compiler and the browser its tests drive.
+web_packages=(emscripten chromium)
 case "$group" in
   rig) packages+=("${rig_packages[@]}") ;;
   bench) packages+=(binutils gnuplot-nox) ;;
+  web) packages+=("${web_packages[@]}") ;;
   # g++-mingw-w64-x86-64-posix and wine: the Windows program and its tests;
   # dpkg-dev: dpkg-shlibdeps for the .deb's dependencies; groff-base: the
   # manual page check; lintian: the .deb's check. valgrind: the memcheck runs
   # of the tests; clang-14 and libfuzzer-14-dev: the fuzz targets; clang-tidy
   # and cppcheck: the static checks.
   all) packages+=(g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev groff-base lintian valgrind
-    clang-14 libfuzzer-14-dev clang-tidy cppcheck "${rig_packages[@]}") ;;
+    clang-14 libfuzzer-14-dev clang-tidy cppcheck "${rig_packages[@]}" "${web_packages[@]}") ;;
 esac
 packages+=("$@")
 
