@@ -7,6 +7,15 @@ include(GNUInstallDirs)
 configure_file(doc/halvoranupdate.1.in halvoranupdate.1 @ONLY)
 set(man_page ${CMAKE_CURRENT_BINARY_DIR}/halvoranupdate.1)
 
+# The web page (scripts/web.sh builds it into build/web/page): both packages
+# carry it, in a folder of its own that opens with a double click on
+# index.html. Its three files and the script with the WebAssembly inside
+# are the same on every system.
+set(HALVORAN_WEB_PAGE "${CMAKE_CURRENT_SOURCE_DIR}/build/web/page"
+  CACHE PATH "The built web page that the packages carry (scripts/web.sh)")
+set(web_page_files index.html page.css page.js halvoranupdate.js)
+list(TRANSFORM web_page_files PREPEND "${HALVORAN_WEB_PAGE}/" OUTPUT_VARIABLE web_page_paths)
+
 set(HALVORAN_PACKAGE_MAINTAINER "Halvoran update maintainers <halvoranupdate@example.org>"
   CACHE STRING "Maintainer named in the packages (Name <address>)")
 
@@ -22,6 +31,9 @@ if(WIN32)
   install(FILES ${man_page} DESTINATION .)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt ${CMAKE_CURRENT_BINARY_DIR}/LIESMICH.txt
     DESTINATION .)
+  # Checked when installing or packing, so that a build without the page
+  # still configures: install() fails when the page has not been built.
+  install(FILES ${web_page_paths} DESTINATION web)
 else()
   # The documentation as Debian expects it: the licence in a machine-readable
   # copyright file, the changelog and the manual page compressed with
@@ -54,6 +66,7 @@ else()
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES README.md ${CMAKE_CURRENT_BINARY_DIR}/copyright
     ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${web_page_paths} DESTINATION ${CMAKE_INSTALL_DATADIR}/halvoranupdate/web)
 endif()
 
 set(CPACK_PACKAGE_NAME halvoranupdate)

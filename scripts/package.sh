@@ -29,6 +29,9 @@ make_temp_dir work package
 
 # --- Build both packages -----------------------------------------------------
 
+# Both carry the web page.
+scripts/web.sh >/dev/null
+
 cmake --preset release -B "$linux_dir" >/dev/null
 cmake --build "$linux_dir" --target halvoranupdate
 cpack --config "$linux_dir/CPackConfig.cmake" -B "$linux_dir/packages" >/dev/null
@@ -48,6 +51,15 @@ readme_messages()
 {
     sed -n '/^## Messages/,/^## [^M]/p' README.md | grep '^| `' | cut -d'|' -f2 |
         grep -o '`[^`]*`' | tr -d '`' | sed 's/ *$//'
+}
+
+# The web page in a package: the files scripts/web.sh built.
+check_page()
+{
+    local file
+    for file in index.html page.css page.js halvoranupdate.js; do
+        cmp -s "$1/$file" "build/web/page/$file" || fail "$1/$file differs from the built page"
+    done
 }
 
 # The manual page: no groff warnings, the version in its title, and every
@@ -100,6 +112,10 @@ expected="-rwxr-xr-x ./usr/bin/halvoranupdate
 -rw-r--r-- ./usr/share/doc/halvoranupdate/README.md
 -rw-r--r-- ./usr/share/doc/halvoranupdate/changelog.gz
 -rw-r--r-- ./usr/share/doc/halvoranupdate/copyright
+-rw-r--r-- ./usr/share/halvoranupdate/web/halvoranupdate.js
+-rw-r--r-- ./usr/share/halvoranupdate/web/index.html
+-rw-r--r-- ./usr/share/halvoranupdate/web/page.css
+-rw-r--r-- ./usr/share/halvoranupdate/web/page.js
 -rw-r--r-- ./usr/share/man/man1/halvoranupdate.1.gz"
 [ "$files" = "$expected" ] || fail "unexpected contents:
 $files"
@@ -120,6 +136,7 @@ readelf --string-dump=.note.halvoran.version "$program" | grep -q "\]  $version\
     fail "the version note does not say $version"
 docs="$root/usr/share/doc/halvoranupdate"
 cmp -s "$docs/README.md" README.md || fail "README.md differs"
+check_page "$root/usr/share/halvoranupdate/web"
 gzip -dc "$root/usr/share/man/man1/halvoranupdate.1.gz" >"$work/halvoranupdate.1"
 check_man_page "$work/halvoranupdate.1"
 # The changelog's newest entry is this version's.
@@ -159,13 +176,18 @@ expected="$top/LICENSE.txt
 $top/LIESMICH.txt
 $top/README.txt
 $top/halvoranupdate.1
-$top/halvoranupdate.exe"
+$top/halvoranupdate.exe
+$top/web/halvoranupdate.js
+$top/web/index.html
+$top/web/page.css
+$top/web/page.js"
 [ "$files" = "$expected" ] || fail "unexpected contents:
 $files"
 
 zip_path=$(realpath "$zip")
 (cd "$work" && cmake -E tar xf "$zip_path")
 exe="$work/$top/halvoranupdate.exe"
+check_page "$work/$top/web"
 # Only DLLs that every Windows has: no MinGW runtime next to the program.
 dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | sort -f)
 [ "$dlls" = "KERNEL32.dll

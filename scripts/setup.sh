@@ -10,9 +10,9 @@
 #   bench  demo, and binutils and gnuplot for the benchmark's profile and plot;
 #   rig    demo, and QEMU, the static busybox, cpio and the unpackers for
 #          scripts/rig.sh (the kernel it fetches itself);
-#   web    demo, and emscripten and Chromium for the web page (scripts/web.sh)
-#          and its tests (tests/web; Node and npm are taken as installed, not
-#          from Debian's packages, which conflict with them);
+#   web    apart from the others: CMake, Ninja, emscripten (the web page,
+#          scripts/web.sh) and Chromium (its tests; Node.js and npm are the
+#          machine's own);
 #   all    everything scripts/test.sh runs (the default), the rig's included.
 # Further arguments are extra packages.
 # shellcheck source=scripts/common.sh
@@ -27,12 +27,12 @@ packages=(cmake ninja-build g++ libgtest-dev)
 # The rig: the guest's machine, its userland, the initramfs's packer, and
 # what takes the kernel and its modules apart.
 rig_packages=(qemu-system-x86 busybox-static cpio xz-utils zstd binutils)
-# The web page: its compiler and the browser its tests drive.
+# The web page: the compiler and the browser its tests drive.
 web_packages=(emscripten chromium)
 case "$group" in
   rig) packages+=("${rig_packages[@]}") ;;
+  web) packages=(cmake ninja-build "${web_packages[@]}") ;;
   bench) packages+=(binutils gnuplot-nox) ;;
-  web) packages+=("${web_packages[@]}") ;;
   # g++-mingw-w64-x86-64-posix and wine: the Windows program and its tests;
   # dpkg-dev: dpkg-shlibdeps for the .deb's dependencies; groff-base: the
   # manual page check; lintian: the .deb's check. valgrind: the memcheck runs
