@@ -55,14 +55,20 @@ async function saved_download(list, name, dir) {
 async function boxes(args = []) {
     return Promise.all([h.boxsim.start(args), h.boxsim.start(args)]);
 }
-async function native_runs(box, runs, files = {}) {
+// Ends after the box noted each run's end of the line, unless the box hangs
+// up (and ends) within a run.
+async function native_runs(box, runs, files = {}, {box_ends = false} = {}) {
     const dir = h.temp_dir('native');
     for (const [name, bytes] of Object.entries(files))
         fs.writeFileSync(path.join(dir, name), bytes);
+    // The box notes a close only when the next run's open comes later, so
+    // each run waits for its note.
     const results = [];
-    for (const args of runs)
+    for (const args of runs) {
         results.push(await h.run_native(box.device, args, dir));
-    await box.wait_for_closes(runs.length);
+        if (!box_ends)
+            await box.wait_for_closes(results.length);
+    }
     return {dir, results};
 }
 
@@ -221,7 +227,7 @@ describe('jobs compared with the native program', () => {
     });
 
     test('a silent box: the connection check gives up as the native program does', async () => {
-        const [web_box, native_box] = await boxes(['--fault', 'silent,*']);
+        const [web_box, native_box] = await boxes(['--fault', 'silent,*,*']);
         const p = await h.open_page(web_box);
         try {
             await h.ready_and_connected(p.page);
@@ -242,10 +248,10 @@ describe('jobs compared with the native program', () => {
 
 describe('the port pulled out', () => {
     test('mid-load: the job ends with the cause line, the box keeps its tables', async () => {
-        // The box holds the program's output once it answered the first
-        // write request, so that the port is pulled out mid-load whatever
-        // the machine's speed; the native program meets the line hung up
-        // at the same place.
+        // The box holds the program's output once it answered the
+        // transponders' write request, so that the port is pulled out
+        // mid-load whatever the machine's speed; the native program meets
+        // the line hung up at the same request.
         const web_box = await h.boxsim.start(
             ['--fault', `hold,500 1 3,1,${path.join(h.temp_dir('never'), 'never')}`]);
         const native_box = await h.boxsim.start(['--fault', 'hangup,500 1 3']);
@@ -263,7 +269,8 @@ describe('the port pulled out', () => {
                 navigator.serial.addEventListener('disconnect', (e) => window.__disconnects.push(
                     ['serial', e.target === port, e.bubbles]));
             });
-            const native = native_runs(native_box, [['l', 'meine.cxf']], {'meine.cxf': list_other});
+            const native = native_runs(native_box, [['l', 'meine.cxf']], {'meine.cxf': list_other},
+                                       {box_ends: true});
             await p.page.click('#job-load');
             await h.until(() => /output is held until/.test(web_box.transcript()),
                           'the box holding the line');
@@ -273,7 +280,13 @@ describe('the port pulled out', () => {
             assert.equal(status, '2');
             const out = await h.output_bytes(p.page);
             assert.ok(out.endsWith(line_gone), JSON.stringify(out.slice(-300)));
-            assert.equal(h.after_echo(out), h.after_echo((await native).results[0].out));
+            // Where the line breaks off differs: the page's write under way
+            // fails, while the native program's writes still went into the
+            // terminal and its read for the answer finds the line gone. The
+            // status and the cause line are the same.
+            const native_run = (await native).results[0];
+            assert.equal(status, String(native_run.status));
+            assert.ok(native_run.out.endsWith(line_gone), native_run.out);
             assert.notEqual((await p.page.textContent('#result')).trim(), '');
             assert.deepEqual(await p.page.evaluate(() => window.__disconnects),
                              [['port', true, true], ['serial', true, true]]);
@@ -384,7 +397,7 @@ describe('the page', () => {
         try {
             await p.page.waitForSelector('#no-serial', {state: 'visible'});
             assert.notEqual((await p.page.textContent('#no-serial')).trim(), '');
-            for (const b of ['#connect', '#job-firmware', '#job-save', '#job-load', '#job-verify']) {
+            for (const b of ['#job-firmware', '#job-save', '#job-load', '#job-verify']) {
                 const offered = await p.page.$eval(b, (e) => !e.disabled && e.offsetParent !== null)
                     .catch(() => false);
                 assert.equal(offered, false, b);
