@@ -311,7 +311,7 @@ describe('the page', () => {
         try {
             await p.page.setViewportSize({width: 1000, height: 700});
             await h.ready_and_connected(p.page);
-            await p.page.screenshot({path: path.join(h.repo, 'doc/web-before.png')});
+            await p.page.screenshot({path: path.join(h.repo, 'doc/web-before.png'), fullPage: true});
             await p.page.click('#job-save');
             await h.until(() => /output is held until/.test(box.transcript()),
                           'the box holding the line');
@@ -325,11 +325,11 @@ describe('the page', () => {
                 // Even a click the button does not stop starts nothing.
                 await p.page.$eval(b, (e) => e.click());
             }
-            await p.page.screenshot({path: path.join(h.repo, 'doc/web-during.png')});
+            await p.page.screenshot({path: path.join(h.repo, 'doc/web-during.png'), fullPage: true});
             fs.writeFileSync(release, '');
             assert.equal(await h.wait_job_end(p.page), '0');
             await box.wait_for_closes(1);
-            await p.page.screenshot({path: path.join(h.repo, 'doc/web-after.png')});
+            await p.page.screenshot({path: path.join(h.repo, 'doc/web-after.png'), fullPage: true});
             const out = await h.output_bytes(p.page);
             assert.equal(h.runs_of(out).length, 1, out);
             assert.ok(h.after_echo(out).endsWith(all_done + '\n'), JSON.stringify(out.slice(-80)));
