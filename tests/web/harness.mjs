@@ -384,9 +384,9 @@ export async function ready_and_connected(page) {
 }
 
 // Starts a job with a button and waits for its end; returns the status.
-export async function run_job(page, button) {
+export async function run_job(page, button, timeout = 60000) {
     await page.click(button);
-    return wait_job_end(page);
+    return wait_job_end(page, timeout);
 }
 export async function wait_job_end(page, timeout = 60000) {
     await page.waitForFunction(() => document.body.dataset.busy !== '1' &&
