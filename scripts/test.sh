@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the program for Linux and Windows, the simulator and the tests, and
 # runs every test: the Linux binary natively, the Windows binary under wine,
-# and the statically linked Linux binary on real serial drivers in a guest.
+# the web page in headless Chromium, and the statically linked Linux binary
+# on real serial drivers in a guest.
 # Then builds the release packages and checks them, runs the static checks,
 # the whole suite again under the sanitizers, and each fuzz target briefly.
 # shellcheck source=scripts/common.sh
@@ -22,6 +23,15 @@ wineserver -p >/dev/null 2>&1 </dev/null &
 cmake --preset default -DHALVORAN_WINDOWS_EXE="$PWD/build/mingw/src/halvoranupdate.exe" >/dev/null
 cmake --build --preset default
 ctest --preset default
+
+# The web page: the program built with emscripten (scripts/web.sh), and its
+# tests in headless Chromium, whose stand-in serial port leads to boxsim
+# (tests/web; npm ci installs the pinned playwright-core, no browser).
+web_start=$SECONDS
+scripts/web.sh
+npm ci --prefix tests/web --no-audit --no-fund
+node --test tests/web/
+echo "Web page tests: $((SECONDS - web_start)) s"
 
 # The rig: every job on the Linux kernel's serial drivers (a 16550 UART and
 # an FTDI USB adapter) in a QEMU guest, against boxsim on this host.
