@@ -36,6 +36,15 @@ before(async () => {
 });
 after(() => h.close_browser());
 
+// The screenshots of a save go into build/web/screenshots; with
+// HALVORAN_SCREENSHOTS=doc they replace the ones the README shows.
+function screenshot(moment) {
+    const dir = process.env.HALVORAN_SCREENSHOTS ? path.resolve(h.repo, process.env.HALVORAN_SCREENSHOTS)
+                                                 : path.join(h.repo, 'build/web/screenshots');
+    fs.mkdirSync(dir, {recursive: true});
+    return path.join(dir, `web-${moment}.png`);
+}
+
 // Every download the page offers, as it comes.
 function collect_downloads(page) {
     const list = [];
@@ -311,7 +320,7 @@ describe('the page', () => {
         try {
             await p.page.setViewportSize({width: 1000, height: 700});
             await h.ready_and_connected(p.page);
-            await p.page.screenshot({path: path.join(h.repo, 'doc/web-before.png'), fullPage: true});
+            await p.page.screenshot({path: screenshot('before'), fullPage: true});
             await p.page.click('#job-save');
             await h.until(() => /output is held until/.test(box.transcript()),
                           'the box holding the line');
@@ -325,11 +334,11 @@ describe('the page', () => {
                 // Even a click the button does not stop starts nothing.
                 await p.page.$eval(b, (e) => e.click());
             }
-            await p.page.screenshot({path: path.join(h.repo, 'doc/web-during.png'), fullPage: true});
+            await p.page.screenshot({path: screenshot('during'), fullPage: true});
             fs.writeFileSync(release, '');
             assert.equal(await h.wait_job_end(p.page), '0');
             await box.wait_for_closes(1);
-            await p.page.screenshot({path: path.join(h.repo, 'doc/web-after.png'), fullPage: true});
+            await p.page.screenshot({path: screenshot('after'), fullPage: true});
             const out = await h.output_bytes(p.page);
             assert.equal(h.runs_of(out).length, 1, out);
             assert.ok(h.after_echo(out).endsWith(all_done + '\n'), JSON.stringify(out.slice(-80)));
