@@ -41,7 +41,7 @@ EM_JS(void, webserial_init, (), {
         }
     };
     // The event is fired at the port and bubbles to navigator.serial.
-    if (navigator.serial) navigator.serial.addEventListener("disconnect", (e) => s.unplugged(e.target));
+    if (navigator.serial) navigator.serial.addEventListener("disconnect", (e) => s.unplugged(e.port || e.target));
 });
 
 // Opens the picked port: 1, or the cause of the failure: -1 no port picked,

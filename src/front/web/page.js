@@ -355,8 +355,9 @@ function start() {
     });
     // A port unplugged is gone for good; one plugged back in can be chosen
     // again (the browser remembers the permission). The event is fired at
-    // the port and bubbles to navigator.serial.
-    navigator.serial.addEventListener("disconnect", (event) => unplugged(event.target));
+    // the port and bubbles to navigator.serial (older browsers fire it at
+    // navigator.serial alone, naming the port in event.port).
+    navigator.serial.addEventListener("disconnect", (event) => unplugged(event.port || event.target));
     // A port this page was allowed before, when it is the only one.
     navigator.serial.getPorts().then((ports) => {
       if (ports.length === 1 && !page.port) set_port(ports[0]);
