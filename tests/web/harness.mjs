@@ -4,6 +4,7 @@
 import {spawn} from 'node:child_process';
 import {once} from 'node:events';
 import fs from 'node:fs';
+import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
 import {fileURLToPath} from 'node:url';
@@ -20,6 +21,27 @@ export const bridge_bin = path.join(build, 'tests/web_line_bridge');
 export const page_url = 'file://' + path.join(process.env.HALVORAN_WEB_BUILD ||
                                               path.join(repo, 'build/web'), 'page/index.html');
 export const page_file = fileURLToPath(page_url);
+
+// The page's folder on a static web server on the loopback, as a user may
+// put it on any host: each file as it is, nothing else. Resolves to the
+// server's origin; close() ends it.
+export async function static_host() {
+    const folder = path.dirname(page_file);
+    const types = {'.html': 'text/html', '.css': 'text/css', '.js': 'text/javascript'};
+    const server = http.createServer((request, response) => {
+        const name = path.basename(new URL(request.url, 'http://host').pathname);
+        const file = path.join(folder, name);
+        if (!fs.existsSync(file)) {
+            response.writeHead(404).end();
+            return;
+        }
+        response.writeHead(200, {'Content-Type': types[path.extname(name)] || 'application/octet-stream'});
+        response.end(fs.readFileSync(file));
+    });
+    await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+    return {origin: `http://127.0.0.1:${server.address().port}`,
+            close: () => new Promise((resolve) => server.close(resolve))};
+}
 
 const temp_root = fs.mkdtempSync(path.join(os.tmpdir(), 'halvoran-web-'));
 process.on('exit', () => fs.rmSync(temp_root, {recursive: true, force: true}));
@@ -335,10 +357,13 @@ export async function close_browser() {
 // false) leads to box.device. info is the port's getInfo().
 export async function open_page(box, {serial = true, info = {usbVendorId: 0x0403,
                                                                 usbProductId: 0x6001},
-                                      seed = 1} = {}) {
+                                      seed = 1, url = page_url} = {}) {
     const context = await (await the_browser()).newContext({acceptDownloads: true});
     const lines = [];
     const page_errors = [];
+    // Every request the page makes: it may ask for nothing but its own files.
+    const requests = [];
+    context.on('request', (r) => requests.push(r.url()));
     await context.exposeBinding('__standinLine', async (source, op, ...args) => {
         if (op === 'open') {
             const l = new bridge_line(box, seed + lines.length);
@@ -364,9 +389,9 @@ export async function open_page(box, {serial = true, info = {usbVendorId: 0x0403
     await context.addInitScript(install_serial_standin, {present: serial, info});
     const page = await context.newPage();
     page.on('pageerror', (e) => page_errors.push(String(e)));
-    await page.goto(page_url);
+    await page.goto(url);
     return {
-        page, context, lines, page_errors,
+        page, context, lines, page_errors, requests,
         async close() {
             await context.close();
             for (const l of lines)

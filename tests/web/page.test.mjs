@@ -118,6 +118,11 @@ describe('jobs compared with the native program', () => {
             assert_same_list(saved.bytes, fs.readFileSync(path.join(native.dir, 'senderl.cxf')),
                              start, end);
             assert.deepEqual(p.page_errors, []);
+            // Opened as a local file it asks for its own files and the
+            // WebAssembly inside its script, nothing else.
+            assert.deepEqual(p.requests.filter((u) => !u.startsWith('data:') && !u.startsWith('blob:'))
+                                 .map((u) => path.basename(new URL(u).pathname)).sort(),
+                             page_files);
         } finally {
             await p.close();
             await Promise.all([web_box.stop(), native_box.stop()]);
@@ -310,7 +315,28 @@ describe('the port pulled out', () => {
     });
 });
 
+// What the page's folder holds, and all it ever asks for.
+const page_files = ['halvoranupdate.js', 'index.html', 'page.css', 'page.js'];
+
 describe('the page', () => {
+    test('from a static host it asks that host for its four files and nothing else', async () => {
+        const host = await h.static_host();
+        const box = await h.boxsim.start();
+        const p = await h.open_page(box, {url: `${host.origin}/index.html`});
+        try {
+            await h.ready_and_connected(p.page);
+            assert.equal(await h.run_job(p.page, '#job-save'), '0');
+            const own = p.requests.filter((u) => !u.startsWith('data:') && !u.startsWith('blob:'));
+            assert.deepEqual(own.filter((u) => !u.startsWith(host.origin + '/')), []);
+            assert.deepEqual(own.map((u) => new URL(u).pathname.slice(1)).sort(), page_files);
+            assert.deepEqual(p.page_errors, []);
+        } finally {
+            await p.close();
+            await box.stop();
+            await host.close();
+        }
+    });
+
     test('a save in pictures; no second job starts while one runs', async () => {
         // The box holds the program's output after the transponders' block,
         // so that the page is seen mid-percentage.
