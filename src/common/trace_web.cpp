@@ -78,13 +78,13 @@ int trace_os_error(const char* call)
     return 0;
 }
 
-void trace_purge(std::intptr_t)
+void trace_purge(std::intptr_t /*handle*/)
 {
     if (trace_enabled())
         trace_line("purge %d bytes waiting", webserial_waiting());
 }
 
-void trace_backend::settings_line(const char* head, const char* name, std::intptr_t)
+void trace_backend::settings_line(const char* head, const char* name, std::intptr_t /*handle*/)
 {
     char text[512];
     webserial_options_text(text, sizeof text);

@@ -7,7 +7,7 @@
 
 #include <cstdio>
 
-void install_interrupt_handlers(void (*)()) {}
+void install_interrupt_handlers(void (* /*on_interrupt*/)()) {}
 
 void wait_key() {}
 
