@@ -137,6 +137,12 @@ function memory_name(name) {
 async function take_file(file, want) {
   if (!file || page.busy) return;
   const bytes = new Uint8Array(await file.arrayBuffer());
+  // A job that started while the file was read holds the program: nothing
+  // may call into it until the job has ended.
+  if (page.busy) {
+    say("Während ein Auftrag läuft, wird keine Datei angenommen: " + file.name, "busy");
+    return;
+  }
   const name = memory_name(file.name);
   Module.FS.writeFile(name, bytes);
   const kind = Module.ccall("web_show_file", "number", ["string"], [name]);
