@@ -432,7 +432,7 @@ describe('the page', () => {
         try {
             await p.page.waitForSelector('#no-serial', {state: 'visible'});
             assert.notEqual((await p.page.textContent('#no-serial')).trim(), '');
-            for (const b of ['#connect', '#job-firmware', '#job-save', '#job-load', '#job-verify']) {
+            for (const b of ['#connect', '#job-firmware', '#job-save', '#job-load', '#job-verify', '#trace']) {
                 const offered = await p.page.$eval(b, (e) => !e.disabled && e.offsetParent !== null)
                     .catch(() => false);
                 assert.equal(offered, false, b);

@@ -347,8 +347,7 @@ async function run(job) {
 function start() {
   if (!("serial" in navigator)) {
     $("no-serial").hidden = false;
-    $("connection").hidden = true;
-    $("jobs").hidden = true;
+    for (const id of ["connection", "jobs", "status", "hint", "output"]) $(id).hidden = true;
   } else {
     $("connect").addEventListener("click", async () => {
       if (page.busy) return;
