@@ -1,19 +1,13 @@
-// POSIX backend of the trace: the file, the monotonic clock, errno texts and
-// the termios settings of the port.
+// POSIX backend of the trace: errno texts and the termios settings of the
+// port (the file and the clock are trace_file_posix.cpp).
 #include "common/trace.hpp"
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
-#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <unistd.h>
 
 namespace {
-
-int trace_fd = -1;
-long long start_ms = -1;
 
 unsigned long speed_value(speed_t s)
 {
@@ -56,41 +50,6 @@ void port_settings(const char* head, const char* name, int fd)
 }
 
 } // namespace
-
-int trace_backend::open(const char* path)
-{
-    trace_fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    return trace_fd >= 0 ? 1 : 0;
-}
-
-void trace_backend::write(const char* text, std::size_t n)
-{
-    if (trace_fd < 0)
-        return;
-    // One call per line: with O_APPEND the line lands whole at the end.
-    // Errors are not reported: the trace must not change the run.
-    const int saved = errno;
-    while (::write(trace_fd, text, n) < 0 && errno == EINTR) {
-    }
-    errno = saved;
-}
-
-void trace_backend::close()
-{
-    if (trace_fd >= 0)
-        ::close(trace_fd);
-    trace_fd = -1;
-}
-
-long long trace_backend::now_ms()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    const long long ms = static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-    if (start_ms < 0)
-        start_ms = ms;
-    return ms - start_ms;
-}
 
 int trace_os_error(const char* call)
 {

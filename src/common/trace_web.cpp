@@ -1,15 +1,12 @@
-// Web backend of the trace, for the program built for the browser: the file
-// in emscripten's in-memory file system (the page offers it for download
-// afterwards), the monotonic clock, errno texts, and the options the Web
-// Serial port was opened with.
+// Web backend of the trace, for the program built for the browser: errno
+// texts and the options the Web Serial port was opened with. The file, in
+// emscripten's in-memory file system (the page offers it for download
+// afterwards), and the clock are POSIX's (trace_file_posix.cpp).
 #include "common/trace.hpp"
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <emscripten.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 // clang-format off
 // The options of the open port (serial_webserial.cpp keeps them) into text.
@@ -29,45 +26,6 @@ EM_JS(int, webserial_waiting, (), {
     return s.count || 0;
 });
 // clang-format on
-
-namespace {
-
-int trace_fd = -1;
-long long start_ms = -1;
-
-} // namespace
-
-int trace_backend::open(const char* path)
-{
-    trace_fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
-    return trace_fd >= 0 ? 1 : 0;
-}
-
-void trace_backend::write(const char* text, std::size_t n)
-{
-    if (trace_fd < 0)
-        return;
-    const int saved = errno;
-    (void)::write(trace_fd, text, n);
-    errno = saved;
-}
-
-void trace_backend::close()
-{
-    if (trace_fd >= 0)
-        ::close(trace_fd);
-    trace_fd = -1;
-}
-
-long long trace_backend::now_ms()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    const long long ms = static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-    if (start_ms < 0)
-        start_ms = ms;
-    return ms - start_ms;
-}
 
 int trace_os_error(const char* call)
 {
