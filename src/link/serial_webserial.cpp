@@ -253,7 +253,7 @@ int drain_transmit(std::uint32_t bytes)
     // The API tells only that the port took every write; not whether the
     // bytes have left the adapter. The line time covers the rest, so this
     // reports "cannot tell" as a driver without an output count does.
-    const long long line_ms = (static_cast<long long>(bytes) * 10 * 1000 + 115199) / 115200;
+    const std::int64_t line_ms = (line_time_us(bytes) + 999) / 1000;
     webserial_ready(static_cast<int>(line_ms + 50));
     return 0;
 }
